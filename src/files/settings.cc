@@ -1,0 +1,62 @@
+#include "files/settings.h"
+
+#include <string.h>
+
+#include "files/compose.h"
+#include "files/textfile.h"
+#include "language/language.h"
+#include "names.h"
+#include "startup/directories.h"
+
+static bool HoldsKey(const char* line, size_t length, const char* key) {
+  return LineHoldsText(line, length, key, strlen(key));
+}
+
+int UpdateSettingsFile() {
+  // The number is read first, even when the file turns out to be missing.
+  char number[kLanguageNumberTextCapacity];
+  FormatLanguageNumber(GetLanguageNumber(), number);
+
+  char target[kComposedCapacity];
+  char temp[kComposedCapacity];
+  ComposeInDirectory(target, SystemDirShort, kSettingsName);
+  ComposeInDirectory(temp, SystemDirShort, kSettingsTempName);
+
+  // The settings file must exist and be readable before a temporary file
+  // is made.
+  TextReader in;
+  if (TextReaderOpen(&in, target) != kOpened) return 0;
+  TextWriter out;
+  if (!TextWriterOpen(&out, temp)) {
+    TextReaderClose(&in);
+    return 0;
+  }
+
+  const char* text;
+  size_t length;
+  int got = 0;
+  while (!out.failed && (got = TextReaderLine(&in, &text, &length)) > 0) {
+    // A key in any piece drops the whole line, so no fragment of it stays.
+    if (!HoldsKey(text, length, kWinpathKey) &&
+        !HoldsKey(text, length, kLanguageKey)) {
+      TextWrite(&out, text, length);
+    }
+  }
+  if (got < 0) {
+    TextReaderClose(&in);
+    return AbandonTempFile(&out, temp);
+  }
+
+  // The new lines never continue a kept line; what was written counts, so
+  // a dropped last line brings no extra line end.
+  if (out.wrote_any && out.last != '\n') TextWrite(&out, "\n", 1);
+  TextWriteString(&out, kWinpathKey);
+  TextWriteString(&out, WindowsDirShort);
+  TextWrite(&out, "\n", 1);
+  TextWriteString(&out, kLanguageKey);
+  TextWriteString(&out, number);
+  TextWrite(&out, "\n", 1);
+
+  TextReaderClose(&in);
+  return CommitTempFile(&out, temp, target);
+}

@@ -1,0 +1,93 @@
+#include "platform/host-ini.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "platform/host-drive.h"
+
+namespace {
+
+const size_t kReadLimit = 1 << 20;
+
+std::string Trim(const std::string& text) {
+  size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return "";
+  size_t last = text.find_last_not_of(" \t");
+  return text.substr(first, last - first + 1);
+}
+
+bool SameIgnoringCase(const std::string& a, const char* b) {
+  size_t i = 0;
+  for (; i < a.size() && b[i]; ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return i == a.size() && !b[i];
+}
+
+}  // namespace
+
+bool FindIniValue(const std::string& text, const char* section,
+                  const char* key, std::string* value) {
+  std::string wanted_section = Trim(section);
+  std::string wanted_key = Trim(key);
+  bool seen_section = false;
+  bool in_section = false;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    at = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    line = Trim(line);
+    if (line.empty() || line[0] == ';') continue;
+    if (line[0] == '[') {
+      // Only the first section of that name is searched.
+      if (in_section) return false;
+      size_t close = line.find(']');
+      std::string name = Trim(line.substr(1, close == std::string::npos
+                                                 ? std::string::npos
+                                                 : close - 1));
+      in_section = !seen_section && SameIgnoringCase(name, wanted_section.c_str());
+      seen_section = seen_section || in_section;
+      continue;
+    }
+    if (!in_section) continue;
+    size_t equals = line.find('=');
+    if (equals == std::string::npos) continue;
+    if (SameIgnoringCase(Trim(line.substr(0, equals)), wanted_key.c_str())) {
+      *value = Trim(line.substr(equals + 1));
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string Unquote(const std::string& value) {
+  if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') &&
+      value.back() == value[0]) {
+    return value.substr(1, value.size() - 2);
+  }
+  return value;
+}
+
+bool ReadDriveFile(const char* windows_path, std::string* text) {
+  text->clear();
+  std::string relative;
+  if (MapWindowsPath(windows_path, false, &relative) != kMapped) return false;
+  int fd = OpenBeneath(relative, O_RDONLY);
+  if (fd < 0) return false;
+  char buffer[16 * 1024];
+  bool ok = true;
+  while (text->size() < kReadLimit) {
+    ssize_t count = read(fd, buffer, sizeof buffer);
+    if (count < 0) ok = false;
+    if (count <= 0) break;
+    text->append(buffer, static_cast<size_t>(count));
+  }
+  close(fd);
+  return ok;
+}

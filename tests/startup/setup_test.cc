@@ -1,0 +1,146 @@
+// Whole runs on scratch drives: the sample drive, probes that fail, long
+// directory names, missing files, and the real program's command line.
+#include "startup/setup.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+
+#include "startup/directories.h"
+#include "support/scratch_drive.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kSource = DOSSETUP_SOURCE_DIR;
+
+void CopySample(const ScratchDrive& drive, const std::string& folder) {
+  fs::copy(kSource + "/" + folder, drive.root, fs::copy_options::recursive);
+}
+
+std::map<std::string, std::string> SnapshotOf(const std::string& folder) {
+  ScratchDrive copy;
+  CopySample(copy, folder);
+  return copy.Snapshot();
+}
+
+TEST(RunSetup, UpdatesTheSampleDriveAndThenChangesNothing) {
+  ScratchDrive drive;
+  CopySample(drive, "examples/win95");
+  RunOn(drive);
+  auto expected = SnapshotOf("tests/data/sample-after");
+  EXPECT_EQ(drive.Snapshot(), expected);
+  RunOn(drive);
+  EXPECT_EQ(drive.Snapshot(), expected);
+}
+
+TEST(RunSetup, TouchesNothingWhenTheProbeFails) {
+  struct Case {
+    const char* name;
+    const char* msdos_sys;
+    const char* folder;
+  } cases[] = {
+      {"no Windows directory at all", nullptr, "DOS"},
+      {"WinDir names a missing folder", "[Paths]\r\nWinDir=C:\\WIN\r\n",
+       "WINDOWS/SYSTEM"},
+      {"no system directory to convert", nullptr, "WINDOWS"},
+      {"Windows on another drive", "[Paths]\r\nWinDir=D:\\WINDOWS\r\n",
+       "WINDOWS/SYSTEM"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDrive drive;
+    if (c.msdos_sys) drive.Write("MSDOS.SYS", c.msdos_sys);
+    drive.MakeFolder(c.folder);
+    drive.Write("AUTOEXEC.BAT", "@ECHO OFF\r\n");
+    auto before = drive.Snapshot();
+    RunOn(drive);
+    EXPECT_EQ(drive.Snapshot(), before);
+  }
+}
+
+// C:\ followed by eight-character folders, `depth` deep.
+std::string DeepFolder(int depth) {
+  std::string path;
+  for (int i = 0; i < depth; ++i) {
+    path += (i ? "/LONGDI" : "LONGDI") + std::to_string(10 + i);
+  }
+  return path;
+}
+
+TEST(RunSetup, HandlesTheLongestDirectoriesThatFit) {
+  // 28 levels: a Windows directory of 254 characters, a system directory
+  // of 254 + 7, too long; 27 levels give 245 and 252.
+  ScratchDrive drive;
+  std::string windows = DeepFolder(27);
+  drive.MakeFolder(windows + "/SYSTEM");
+  std::string windows_text = "C:\\" + windows;
+  for (char& c : windows_text) {
+    if (c == '/') c = '\\';
+  }
+  drive.Write("MSDOS.SYS", "[Paths]\r\nWinDir=" + windows_text + "\r\n");
+  drive.Write(windows + "/SYSTEM/KESTIV.INI", "");
+  RunOn(drive);
+  EXPECT_EQ(std::string(SystemDirShort), windows_text + "\\SYSTEM");
+  std::string command = windows_text + "\\SYSTEM\\quorvel.exe /N\r\n";
+  EXPECT_EQ(drive.Read(windows + "/dosstart.bat"), command);
+  EXPECT_EQ(drive.Read(windows + "/SYSTEM/KESTIV.INI"),
+            "winpath95=" + windows_text + "\r\nLanguage=0\r\n");
+  // The command is longer than a piece, yet found again.
+  auto after = drive.Snapshot();
+  RunOn(drive);
+  EXPECT_EQ(drive.Snapshot(), after);
+}
+
+TEST(RunSetup, StopsWhenADirectoryDoesNotFit) {
+  ScratchDrive drive;
+  std::string windows = DeepFolder(28);
+  drive.MakeFolder(windows + "/SYSTEM");
+  std::string windows_text = "C:\\" + windows;
+  for (char& c : windows_text) {
+    if (c == '/') c = '\\';
+  }
+  drive.Write("MSDOS.SYS", "[Paths]\r\nWinDir=" + windows_text + "\r\n");
+  auto before = drive.Snapshot();
+  RunOn(drive);
+  EXPECT_EQ(drive.Snapshot(), before);
+}
+
+TEST(RunSetup, UpdatesBothBatchFilesWithoutSettingsOrProfile) {
+  ScratchDrive drive;
+  drive.Write("MSDOS.SYS", "[Paths]\r\nWinDir=C:\\Windows 95\r\n");
+  drive.MakeFolder("Windows 95/System");
+  RunOn(drive);
+  EXPECT_EQ(drive.Read("autoexec.bat"), "SET  BLASTER=A220 I5  D1 T4\r\n");
+  EXPECT_EQ(drive.Read("Windows 95/dosstart.bat"),
+            "C:\\WINDOW~1\\SYSTEM\\quorvel.exe /N\r\n");
+  EXPECT_EQ(drive.Snapshot().size(), 3u);  // MSDOS.SYS and the two
+
+  // No WIN.INI: the language is 0.
+  drive.Write("Windows 95/System/kestiv.ini", "[Card]\r\n");
+  RunOn(drive);
+  EXPECT_EQ(drive.Read("Windows 95/System/kestiv.ini"),
+            "[Card]\r\nwinpath95=C:\\WINDOW~1\r\nLanguage=0\r\n");
+}
+
+TEST(Program, IgnoresItsCommandLine) {
+  const char* binary = getenv("DOSSETUP_BINARY");
+  if (!binary) GTEST_SKIP() << "DOSSETUP_BINARY is not set";
+  ScratchDrive plain, with_options;
+  CopySample(plain, "examples/win95");
+  CopySample(with_options, "examples/win95");
+  std::string run = std::string("DOSSETUP_DRIVE_C='") + plain.root + "' '" +
+                    binary + "'";
+  ASSERT_EQ(system(run.c_str()), 0);
+  // The current directory is not drive C when the variable is set.
+  run = std::string("cd / && DOSSETUP_DRIVE_C='") + with_options.root +
+        "' '" + binary + "' /? --help -x C:\\other";
+  ASSERT_EQ(system(run.c_str()), 0);
+  EXPECT_EQ(with_options.Snapshot(), plain.Snapshot());
+  EXPECT_EQ(plain.Snapshot(), SnapshotOf("tests/data/sample-after"));
+}
+
+}  // namespace

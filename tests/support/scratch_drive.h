@@ -1,0 +1,32 @@
+// A scratch folder standing for drive C, made fresh for each test and
+// removed afterwards, with helpers to lay out and read back exact bytes.
+#ifndef DOSSETUP_TESTS_SUPPORT_SCRATCH_DRIVE_H_
+#define DOSSETUP_TESTS_SUPPORT_SCRATCH_DRIVE_H_
+
+#include <map>
+#include <string>
+
+struct ScratchDrive {
+  ScratchDrive();  // also points the host layer at it and resets faults
+  ~ScratchDrive();
+  ScratchDrive(const ScratchDrive&) = delete;
+  ScratchDrive& operator=(const ScratchDrive&) = delete;
+
+  std::string root;
+
+  // Paths are relative to the drive, with '/'; folders are made as needed.
+  void Write(const std::string& path, const std::string& bytes) const;
+  std::string Read(const std::string& path) const;
+  bool Exists(const std::string& path) const;
+  void MakeFolder(const std::string& path) const;
+  // Every regular file below the drive, by relative path, with its bytes.
+  std::map<std::string, std::string> Snapshot() const;
+  // A typical drive: MSDOS.SYS naming C:\WINDOWS, WINDOWS\SYSTEM, and a
+  // WIN.INI with the given language abbreviation.
+  void LayOutWindows(const std::string& language = "deu") const;
+};
+
+// The whole run, in this process, on the given drive.
+void RunOn(const ScratchDrive& drive);
+
+#endif  // DOSSETUP_TESTS_SUPPORT_SCRATCH_DRIVE_H_
