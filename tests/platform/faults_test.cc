@@ -1,0 +1,204 @@
+// Every platform operation of a run made to fail at each of its uses: the
+// drive must then hold exactly what the failure handling promises. Also a
+// crash inside the copy, and links that lead outside the drive.
+#include "platform/faults.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/host-drive.h"
+#include "support/scratch_drive.h"
+
+namespace {
+
+void LayOut(const ScratchDrive& drive) {
+  drive.LayOutWindows("fra");
+  drive.Write("AUTOEXEC.BAT",
+              "SET  BLASTER=A220 I5  D1 T4\r\nPATH C:\\WINDOWS\r\n");
+  drive.Write("WINDOWS/DOSSTART.BAT", "C:\\WINDOWS\\SYSTEM\\quorvel.exe /N\r\nX\r\n");
+  drive.Write("WINDOWS/SYSTEM/KESTIV.INI", "[Card]\r\nLanguage=1\r\nIrq=5\r\n");
+}
+
+const char* const kFiles[] = {"AUTOEXEC.BAT", "WINDOWS/DOSSTART.BAT",
+                              "WINDOWS/SYSTEM/KESTIV.INI"};
+const char* const kTemps[] = {"autoexec.tmp", "WINDOWS/dosstart.tmp",
+                              "WINDOWS/SYSTEM/kestiv.tmp"};
+
+struct FaultRow {
+  FaultOp op;
+  int nth;
+  // Per file, in the order above: 'o' as before the run, 'n' as after a
+  // clean run, '0' as after a clean run but with Language=0.
+  const char* files;
+  int temp_left;  // index into kTemps of a temporary file left, or -1
+};
+
+// A clean run uses, in order: both directory queries with their
+// conversions; for each batch file open-write (temporary), open-read
+// (target), two reads, close (target), write, close (temporary), copy,
+// delete; then the profile, and for the settings file open-read, open-write,
+// two reads, write, close (target), close (temporary), copy, delete.
+const FaultRow kRows[] = {
+    {kFaultSystemDirectory, 1, "ooo", -1},
+    {kFaultShortPath, 1, "ooo", -1},
+    {kFaultWindowsDirectory, 1, "ooo", -1},
+    {kFaultShortPath, 2, "ooo", -1},
+    {kFaultOpenWrite, 1, "onn", -1},
+    {kFaultOpenWrite, 2, "non", -1},
+    {kFaultOpenWrite, 3, "nno", -1},
+    // A target that cannot be opened is left alone, never replaced.
+    {kFaultOpenRead, 1, "onn", -1},
+    {kFaultOpenRead, 2, "non", -1},
+    {kFaultOpenRead, 3, "nno", -1},
+    // A read failing, at the data or at the end, stops that file only.
+    {kFaultRead, 1, "onn", -1},
+    {kFaultRead, 2, "onn", -1},
+    {kFaultRead, 3, "non", -1},
+    {kFaultRead, 4, "non", -1},
+    {kFaultRead, 5, "nno", -1},
+    {kFaultRead, 6, "nno", -1},
+    {kFaultWrite, 1, "onn", -1},
+    {kFaultWrite, 2, "non", -1},
+    {kFaultWrite, 3, "nno", -1},
+    // Closing a file that was only read loses nothing; closing the
+    // temporary file may, so nothing is copied.
+    {kFaultClose, 1, "nnn", -1},
+    {kFaultClose, 2, "onn", -1},
+    {kFaultClose, 3, "nnn", -1},
+    {kFaultClose, 4, "non", -1},
+    {kFaultClose, 5, "nnn", -1},
+    {kFaultClose, 6, "nno", -1},
+    {kFaultCopy, 1, "onn", -1},
+    {kFaultCopy, 2, "non", -1},
+    {kFaultCopy, 3, "nno", -1},
+    // A failed delete leaves the temporary file; the target is done.
+    {kFaultDelete, 1, "nnn", 0},
+    {kFaultDelete, 2, "nnn", 1},
+    {kFaultDelete, 3, "nnn", 2},
+    // No profile: the language number is 0.
+    {kFaultProfile, 1, "nn0", -1},
+};
+
+std::map<std::string, std::string> Expected(const FaultRow& row,
+                                            const ScratchDrive& before,
+                                            const ScratchDrive& clean,
+                                            const ScratchDrive& language0) {
+  std::map<std::string, std::string> files = before.Snapshot();
+  for (int i = 0; i < 3; ++i) {
+    const ScratchDrive& source =
+        row.files[i] == 'o' ? before : row.files[i] == 'n' ? clean : language0;
+    files[kFiles[i]] = source.Read(kFiles[i]);
+  }
+  if (row.temp_left >= 0) {
+    files[kTemps[row.temp_left]] = clean.Read(kFiles[row.temp_left]);
+  }
+  return files;
+}
+
+TEST(Faults, EveryUseOfEveryOperationHasARow) {
+  ScratchDrive drive;
+  LayOut(drive);
+  RunOn(drive);
+  for (int op = 0; op < kFaultOpCount; ++op) {
+    int uses = FaultUses(static_cast<FaultOp>(op));
+    EXPECT_GT(uses, 0) << FaultOpName(static_cast<FaultOp>(op));
+    for (int nth = 1; nth <= uses; ++nth) {
+      bool found = false;
+      for (const FaultRow& row : kRows) {
+        found = found || (row.op == op && row.nth == nth);
+      }
+      EXPECT_TRUE(found) << FaultOpName(static_cast<FaultOp>(op)) << " #"
+                         << nth;
+    }
+  }
+}
+
+TEST(Faults, EachFailureKeepsItsPromise) {
+  ScratchDrive before, clean, language0;
+  LayOut(before);
+  LayOut(clean);
+  RunOn(clean);
+  language0.Write(kFiles[2],
+                  "[Card]\r\nIrq=5\r\nwinpath95=C:\\WINDOWS\r\nLanguage=0\r\n");
+  for (const FaultRow& row : kRows) {
+    SCOPED_TRACE(std::string(FaultOpName(row.op)) + " #" +
+                 std::to_string(row.nth));
+    ScratchDrive drive;
+    LayOut(drive);
+    FaultArm(row.op, row.nth, kFaultFail);
+    RunOn(drive);
+    EXPECT_EQ(FaultUses(row.op) >= row.nth, true) << "fault never reached";
+    EXPECT_EQ(drive.Snapshot(), Expected(row, before, clean, language0));
+  }
+}
+
+TEST(FaultsDeathTest, ACrashInsideTheCopyLeavesTheTargetWhole) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (int nth = 1; nth <= 3; ++nth) {
+    ScratchDrive drive;
+    LayOut(drive);
+    auto before = drive.Snapshot();
+    EXPECT_EXIT(
+        {
+          FaultArm(kFaultCopy, nth, kFaultAbort);
+          RunOn(drive);
+          _exit(0);
+        },
+        testing::KilledBySignal(SIGABRT), "");
+    // The target whose copy was cut short holds its old bytes, whole.
+    HostSetDriveC(drive.root.c_str());
+    EXPECT_EQ(drive.Read(kFiles[nth - 1]), before[kFiles[nth - 1]]) << nth;
+  }
+}
+
+// Links from inside the drive to a file or folder outside it.
+TEST(Confinement, NeverReachesOutsideTheDrive) {
+  struct Case {
+    const char* link;  // inside the drive
+    bool to_folder;
+  } cases[] = {
+      {"AUTOEXEC.BAT", false},
+      {"WINDOWS/DOSSTART.TMP", false},
+      {"WINDOWS/SYSTEM/KESTIV.INI", false},
+      {"WINDOWS", true},
+  };
+  for (bool legacy : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.link) + (legacy ? " (no openat2)" : ""));
+      ScratchDrive outside;
+      outside.Write("victim.txt", "SET  BLASTER=A220 I5  D1 T4\r\nkeep\r\n");
+      outside.Write("SYSTEM/KESTIV.INI", "Language=1\r\n");
+      auto outside_before = outside.Snapshot();
+
+      ScratchDrive drive;
+      LayOut(drive);
+      std::filesystem::path link = drive.root + "/" + c.link;
+      std::filesystem::remove_all(link);
+      std::filesystem::create_symlink(
+          outside.root + (c.to_folder ? "" : "/victim.txt"), link);
+      HostForceLegacyResolve(legacy);
+      RunOn(drive);
+      EXPECT_EQ(outside.Snapshot(), outside_before);
+      // The link itself is still there, untouched.
+      EXPECT_TRUE(std::filesystem::is_symlink(link));
+    }
+  }
+}
+
+TEST(Confinement, FollowsLinksThatStayInside) {
+  ScratchDrive drive;
+  LayOut(drive);
+  std::filesystem::rename(drive.root + "/WINDOWS",
+                          drive.root + "/REAL");
+  std::filesystem::create_directory_symlink("REAL", drive.root + "/WINDOWS");
+  RunOn(drive);
+  EXPECT_EQ(drive.Read("REAL/DOSSTART.BAT"),
+            "X\r\nC:\\WINDOWS\\SYSTEM\\quorvel.exe /N\r\n");
+}
+
+}  // namespace
