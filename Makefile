@@ -3,7 +3,9 @@
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 
-.PHONY: all host win32 test demo deps clean
+.PHONY: all host win32 test sanitize demo dist fuzz bench deps clean
+FUZZ_SECONDS ?= 60
+FUZZ_JOBS ?= $(JOBS)
 all: host win32
 
 deps:
@@ -22,13 +24,40 @@ build/win32/Makefile:
 win32: build/win32/Makefile
 	cmake --build build/win32 -j $(JOBS)
 
+# Every test: the host suite with the Windows program's headers and its
+# runs under Wine, then the suite again under AddressSanitizer and
+# UndefinedBehaviorSanitizer with a bounded fuzz run.
 test: deps
 	$(MAKE) all
 	cd build/host && ctest --output-on-failure -j $(JOBS)
+	$(MAKE) sanitize
+
+build/sanitize/Makefile:
+	CC=clang CXX=clang++ cmake -S . -B build/sanitize \
+	  -DDOSSETUP_SANITIZE=address,undefined -DDOSSETUP_FUZZ=ON
+
+sanitize: build/sanitize/Makefile
+	cmake --build build/sanitize -j $(JOBS)
+	cd build/sanitize && ctest --output-on-failure -j $(JOBS)
+
+build/fuzz/Makefile:
+	CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=Release \
+	  -DDOSSETUP_FUZZ=ON -DDOSSETUP_TESTS=OFF
+
+# Fuzzes for FUZZ_SECONDS on FUZZ_JOBS cores; new inputs stay in build/.
+fuzz: build/fuzz/Makefile
+	cmake --build build/fuzz -j $(JOBS) --target dossetup_fuzz
+	mkdir -p build/fuzz/corpus
+	cd build/fuzz && ./dossetup_fuzz -max_total_time=$(FUZZ_SECONDS) \
+	  -jobs=$(FUZZ_JOBS) -workers=$(FUZZ_JOBS) -print_final_stats=1 \
+	  corpus $(CURDIR)/tests/fuzz/corpus
 
 demo: build/host/Makefile
 	@cmake --build build/host -j $(JOBS) --target dossetup >/dev/null
 	@tools/demo
+
+dist: win32
+	@cmake --build build/win32 --target dist
 
 clean:
 	rm -rf build

@@ -1,0 +1,1 @@
+C:\windows\system32\quorvel.exe /N

@@ -1,0 +1,3 @@
+A
+B
+SET  BLASTER=A220 I5  D1 T4

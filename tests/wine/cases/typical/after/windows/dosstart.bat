@@ -1,0 +1,3 @@
+C:\WINDOWS\SYSTEM\quorvel.exe /N
+MSCDEX /D:MSCD001
+C:\windows\system32\quorvel.exe /N
