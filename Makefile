@@ -59,5 +59,13 @@ demo: build/host/Makefile
 dist: win32
 	@cmake --build build/win32 --target dist
 
+build/bench/Makefile:
+	cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DDOSSETUP_TESTS=OFF
+
+# Speed and memory on large files; not part of make test.
+bench: build/bench/Makefile
+	@cmake --build build/bench -j $(JOBS) --target dossetup >/dev/null
+	@tools/bench build/bench/dossetup build/bench
+
 clean:
 	rm -rf build

@@ -57,8 +57,8 @@ static void Convert(TextReader* reader, const char* raw, size_t count) {
     reader->pending_cr = false;
   }
   while (raw < end) {
-    const char* cr =
-        static_cast<const char*>(memchr(raw, kCR, static_cast<size_t>(end - raw)));
+    const char* cr = static_cast<const char*>(
+        memchr(raw, kCR, static_cast<size_t>(end - raw)));
     const char* run_end = cr ? cr : end;
     memcpy(out, raw, static_cast<size_t>(run_end - raw));
     out += run_end - raw;

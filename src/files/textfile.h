@@ -14,7 +14,7 @@
 #include "platform/platform.h"
 
 const size_t kPieceLength = 255;
-const size_t kTextBlock = 64 * 1024;
+const size_t kTextBlock = size_t{64} * 1024;
 
 struct TextReader {
   PlatformFile* file;
@@ -40,9 +40,9 @@ struct TextWriter {
   PlatformFile* file;
   char buffer[kTextBlock];
   size_t used;
-  bool failed;       // a write failed; later writes are dropped
-  bool wrote_any;    // anything has been written
-  char last;         // the last character written, before conversion
+  bool failed;     // a write failed; later writes are dropped
+  bool wrote_any;  // anything has been written
+  char last;       // the last character written, before conversion
 };
 
 // Creates or empties the file. False when it cannot be opened.

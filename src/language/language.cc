@@ -13,8 +13,8 @@ struct LanguageRow {
 
 // Order matters: the first match wins.
 static const LanguageRow LanguageTable[] = {
-    {"jp", 2, 1},  {"de", 2, 2},  {"fr", 2, 3},   {"es", 2, 4},  {"it", 2, 5},
-    {"da", 2, 6},  {"nl", 2, 7},  {"fi", 2, 8},   {"no", 2, 9},  {"sv", 2, 10},
+    {"jp", 2, 1},   {"de", 2, 2},   {"fr", 2, 3},  {"es", 2, 4}, {"it", 2, 5},
+    {"da", 2, 6},   {"nl", 2, 7},   {"fi", 2, 8},  {"no", 2, 9}, {"sv", 2, 10},
     {"cht", 3, 11}, {"chs", 3, 12}, {"pt", 2, 13},
 };
 

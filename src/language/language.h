@@ -14,6 +14,7 @@ int GetLanguageNumber();
 int LanguageNumberFor(const char* abbreviation);
 
 // Decimal text without sign or leading zeros.
-void FormatLanguageNumber(int number, char (&text)[kLanguageNumberTextCapacity]);
+void FormatLanguageNumber(int number,
+                          char (&text)[kLanguageNumberTextCapacity]);
 
 #endif  // DOSSETUP_LANGUAGE_LANGUAGE_H_

@@ -19,14 +19,23 @@ void FaultArm(FaultOp op, int nth, FaultAction action) {
   armed_action = action;
 }
 
-int FaultUses(FaultOp op) { return uses[op]; }
+int FaultUses(FaultOp op) {
+  return uses[op];
+}
 
 const char* FaultOpName(FaultOp op) {
   static const char* const kNames[kFaultOpCount] = {
-      "open-read", "open-write",        "read",
-      "write",     "close",             "copy",
-      "delete",    "system-directory",  "windows-directory",
-      "short-path", "profile",
+      "open-read",
+      "open-write",
+      "read",
+      "write",
+      "close",
+      "copy",
+      "delete",
+      "system-directory",
+      "windows-directory",
+      "short-path",
+      "profile",
   };
   return op < kFaultOpCount ? kNames[op] : "?";
 }

@@ -128,7 +128,9 @@ void HostSetDriveC(const char* folder) {
   chosen_folder = folder ? folder : "";
 }
 
-void HostForceLegacyResolve(bool legacy) { force_legacy = legacy; }
+void HostForceLegacyResolve(bool legacy) {
+  force_legacy = legacy;
+}
 
 int OpenBeneath(const std::string& relative, int flags, mode_t mode) {
   if (RootFd() < 0) {

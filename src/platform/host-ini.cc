@@ -29,8 +29,8 @@ bool SameIgnoringCase(const std::string& a, const char* b) {
 
 }  // namespace
 
-bool FindIniValue(const std::string& text, const char* section,
-                  const char* key, std::string* value) {
+bool FindIniValue(const std::string& text, const char* section, const char* key,
+                  std::string* value) {
   std::string wanted_section = Trim(section);
   std::string wanted_key = Trim(key);
   bool seen_section = false;
@@ -48,10 +48,10 @@ bool FindIniValue(const std::string& text, const char* section,
       // Only the first section of that name is searched.
       if (in_section) return false;
       size_t close = line.find(']');
-      std::string name = Trim(line.substr(1, close == std::string::npos
-                                                 ? std::string::npos
-                                                 : close - 1));
-      in_section = !seen_section && SameIgnoringCase(name, wanted_section.c_str());
+      std::string name = Trim(line.substr(
+          1, close == std::string::npos ? std::string::npos : close - 1));
+      in_section =
+          !seen_section && SameIgnoringCase(name, wanted_section.c_str());
       seen_section = seen_section || in_section;
       continue;
     }

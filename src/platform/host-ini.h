@@ -9,8 +9,8 @@
 // surrounding blanks; the first matching key of the first matching section
 // wins; lines starting with ';' are comments; CR LF and LF both end a
 // line. The value comes trimmed of blanks. False when there is none.
-bool FindIniValue(const std::string& text, const char* section,
-                  const char* key, std::string* value);
+bool FindIniValue(const std::string& text, const char* section, const char* key,
+                  std::string* value);
 
 // Drops one pair of matching surrounding quotes (" or ').
 std::string Unquote(const std::string& value);

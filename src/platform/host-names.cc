@@ -82,10 +82,9 @@ std::string ShortAlias(const std::vector<std::string>& folder,
     same.push_back(name);
   }
   std::sort(same.begin(), same.end());
-  size_t place =
-      static_cast<size_t>(std::find(same.begin(), same.end(), name) -
-                          same.begin()) +
-      1;
+  size_t place = static_cast<size_t>(std::find(same.begin(), same.end(), name) -
+                                     same.begin()) +
+                 1;
   std::string number = "~" + std::to_string(place);
   // The base gives way to a longer number, so the whole stays at eight.
   std::string alias = basis.base.substr(0, 8 - number.size()) + number;

@@ -137,8 +137,8 @@ BOOL CopyFileA(LPCSTR existing, LPCSTR new_file, BOOL fail_if_exists) {
   bool ok = source >= 0 && folder >= 0 && !name.empty() &&
             fstat(source, &source_stat) == 0 && S_ISREG(source_stat.st_mode);
   mode_t mode = ok ? source_stat.st_mode & 07777 : 0;
-  if (ok && fstatat(folder, name.c_str(), &target_stat,
-                    AT_SYMLINK_NOFOLLOW) == 0) {
+  if (ok &&
+      fstatat(folder, name.c_str(), &target_stat, AT_SYMLINK_NOFOLLOW) == 0) {
     // Never write through or replace a link, a folder or a device.
     ok = !fail_if_exists && S_ISREG(target_stat.st_mode);
     mode = target_stat.st_mode & 07777;
@@ -164,7 +164,8 @@ BOOL CopyFileA(LPCSTR existing, LPCSTR new_file, BOOL fail_if_exists) {
       break;
     }
     for (ssize_t done = 0; ok && done < count;) {
-      ssize_t wrote = write(out, block + done, static_cast<size_t>(count - done));
+      ssize_t wrote =
+          write(out, block + done, static_cast<size_t>(count - done));
       ok = wrote > 0;
       done += wrote;
     }

@@ -12,8 +12,7 @@ struct PlatformFile {
 
 static PlatformFile* Wrap(FILE* stream) {
   if (!stream) return NULL;
-  PlatformFile* file =
-      static_cast<PlatformFile*>(malloc(sizeof(PlatformFile)));
+  PlatformFile* file = static_cast<PlatformFile*>(malloc(sizeof(PlatformFile)));
   if (!file) {
     fclose(stream);
     return NULL;

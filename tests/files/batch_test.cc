@@ -2,7 +2,6 @@
 #include "files/batch.h"
 
 #include <gtest/gtest.h>
-#include <string.h>
 
 #include <string>
 
@@ -40,22 +39,23 @@ TEST(UpdateAutoexecBat, RewritesAsTheTableSays) {
       {"other case stays", "set  blaster=a220 i5  d1 t4\r\n",
        "set  blaster=a220 i5  d1 t4\r\n" + kBlaster},
       {"last line without end", "A\r\nB", "A\r\nB\r\n" + kBlaster},
-      {"copy without line end stays",
-       "A\r\nSET  BLASTER=A220 I5  D1 T4",
+      {"copy without line end stays", "A\r\nSET  BLASTER=A220 I5  D1 T4",
        "A\r\nSET  BLASTER=A220 I5  D1 T4\r\n" + kBlaster, false},
       {"bare LF ends", "A\nB\n", "A\r\nB\r\n" + kBlaster},
       {"lone CR kept", "A\rB\r\n", "A\rB\r\n" + kBlaster},
-      {"dropped after 0x1A", "A\r\n\x1a" "garbage" + kBlaster,
+      {"dropped after 0x1A",
+       "A\r\n\x1a"
+       "garbage" +
+           kBlaster,
        "A\r\n" + kBlaster},
       {"long line split into pieces stays", long_line + "\r\n",
        long_line + "\r\n" + kBlaster},
       // The copy sits wholly in the line's last piece: the whole line goes,
       // not just that piece.
-      {"long line ending with the line",
-       long_line + kBlaster + "Z\r\n", "Z\r\n" + kBlaster},
+      {"long line ending with the line", long_line + kBlaster + "Z\r\n",
+       "Z\r\n" + kBlaster},
       // Straddling pieces 1 and 2: not found, the line stays.
-      {"copy straddling two pieces",
-       std::string(240, 'S') + kBlaster,
+      {"copy straddling two pieces", std::string(240, 'S') + kBlaster,
        std::string(240, 'S') + kBlaster + kBlaster},
       {"zero bytes are data", "A" + nul + "B\r\n" + nul + kBlaster,
        "A" + nul + "B\r\n" + kBlaster},
@@ -66,8 +66,8 @@ TEST(UpdateAutoexecBat, RewritesAsTheTableSays) {
     ScratchDrive drive;
     if (c.before != kMissingFile) drive.Write("AUTOEXEC.BAT", c.before);
     EXPECT_NE(UpdateAutoexecBat(), 0);
-    std::string target = c.before == kMissingFile ? "autoexec.bat"
-                                                  : "AUTOEXEC.BAT";
+    std::string target =
+        c.before == kMissingFile ? "autoexec.bat" : "AUTOEXEC.BAT";
     EXPECT_EQ(drive.Read(target), c.after);
     EXPECT_FALSE(drive.Exists("autoexec.tmp"));
     // A second rewrite changes nothing (once the stray copy has its line
@@ -77,11 +77,6 @@ TEST(UpdateAutoexecBat, RewritesAsTheTableSays) {
       EXPECT_EQ(drive.Read(target), c.after);
     }
   }
-}
-
-void SetDirectories(const char* windows, const char* system) {
-  strcpy(WindowsDirShort, windows);
-  strcpy(SystemDirShort, system);
 }
 
 TEST(UpdateDosstartBat, RecognisesOnlyItsOwnCommand) {

@@ -3,7 +3,6 @@
 #include "files/settings.h"
 
 #include <gtest/gtest.h>
-#include <string.h>
 
 #include <string>
 
@@ -22,15 +21,13 @@ TEST(UpdateSettingsFile, RewritesAsTheTableSays) {
     std::string before, after;
   } cases[] = {
       {"empty", "", kTail},
-      {"typical",
-       "[kestiv]\r\nFoo=1\r\nwinpath95=C:\\OTHER\r\nLanguage=5\r\n",
+      {"typical", "[kestiv]\r\nFoo=1\r\nwinpath95=C:\\OTHER\r\nLanguage=5\r\n",
        "[kestiv]\r\nFoo=1\r\n" + kTail},
       {"already done", "[kestiv]\r\n" + kTail, "[kestiv]\r\n" + kTail},
       {"keys anywhere, exact case",
        "sLanguage=x\r\noldwinpath95=y\r\nlanguage=3\r\nWINPATH95=z\r\n",
        "language=3\r\nWINPATH95=z\r\n" + kTail},
-      {"lines go to the very end",
-       "[a]\r\nLanguage=1\r\n[b]\r\nBar=2\r\n",
+      {"lines go to the very end", "[a]\r\nLanguage=1\r\n[b]\r\nBar=2\r\n",
        "[a]\r\n[b]\r\nBar=2\r\n" + kTail},
       {"kept last line without end", "Foo=1", "Foo=1\r\n" + kTail},
       {"dropped last line without end", "Foo=1\r\nLanguage=5",
@@ -53,8 +50,7 @@ TEST(UpdateSettingsFile, RewritesAsTheTableSays) {
     SCOPED_TRACE(c.name);
     ScratchDrive drive;
     drive.LayOutWindows("deu");
-    strcpy(WindowsDirShort, "C:\\WINDOWS");
-    strcpy(SystemDirShort, "C:\\WINDOWS\\SYSTEM");
+    SetDirectories("C:\\WINDOWS", "C:\\WINDOWS\\SYSTEM");
     drive.Write("WINDOWS/SYSTEM/KESTIV.INI", c.before);
     EXPECT_NE(UpdateSettingsFile(), 0);
     EXPECT_EQ(drive.Read("WINDOWS/SYSTEM/KESTIV.INI"), c.after);
@@ -67,8 +63,7 @@ TEST(UpdateSettingsFile, RewritesAsTheTableSays) {
 TEST(UpdateSettingsFile, NeverCreatesTheFile) {
   ScratchDrive drive;
   drive.LayOutWindows();
-  strcpy(WindowsDirShort, "C:\\WINDOWS");
-  strcpy(SystemDirShort, "C:\\WINDOWS\\SYSTEM");
+  SetDirectories("C:\\WINDOWS", "C:\\WINDOWS\\SYSTEM");
   auto before = drive.Snapshot();
   EXPECT_EQ(UpdateSettingsFile(), 0);
   EXPECT_EQ(drive.Snapshot(), before);

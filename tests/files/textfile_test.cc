@@ -35,13 +35,17 @@ TEST(TextReader, ConvertsLineEndsAndStopsAtEndOfData) {
   } cases[] = {
       {"", {}},
       {"a\r\nb\r\n", {"a\n", "b\n"}},
-      {"a\nb", {"a\n", "b"}},                     // bare LF, no final end
-      {"a\rb\r\n", {"a\rb\n"}},                   // a lone CR stays
-      {"a\r\r\n", {"a\r\n"}},                     // only the CR before LF goes
-      {"a\r", {"a\r"}},                           // CR at the very end stays
-      {"a\r\x1a\r\n", {"a\r"}},                   // 0x1A follows: CR stays
-      {"a\r\nb\x1a" "c\r\n", {"a\n", "b"}},       // nothing after 0x1A
-      {"\x1a" "a\r\n", {}},
+      {"a\nb", {"a\n", "b"}},    // bare LF, no final end
+      {"a\rb\r\n", {"a\rb\n"}},  // a lone CR stays
+      {"a\r\r\n", {"a\r\n"}},    // only the CR before LF goes
+      {"a\r", {"a\r"}},          // CR at the very end stays
+      {"a\r\x1a\r\n", {"a\r"}},  // 0x1A follows: CR stays
+      {"a\r\nb\x1a"
+       "c\r\n",
+       {"a\n", "b"}},  // nothing after 0x1A
+      {"\x1a"
+       "a\r\n",
+       {}},
       {"a" + s + "b\r\n" + s, {"a" + s + "b\n", s}},  // 0 is data
   };
   for (const Case& c : cases) {
@@ -82,17 +86,17 @@ TEST(LineHoldsText, LooksWithinPiecesOf255) {
   } cases[] = {
       {"KEY\n", true},
       {"REM KEY\n", true},
-      {"KEY", false},                               // no LF
-      {std::string(252, 'a') + "KEY\n", false},     // LF is character 256
-      {std::string(251, 'a') + "KEY\n", true},      // fits the first piece
-      {std::string(253, 'a') + "KEY\n", false},     // straddles
-      {std::string(255, 'a') + "KEY\n", true},      // whole second piece
+      {"KEY", false},                            // no LF
+      {std::string(252, 'a') + "KEY\n", false},  // LF is character 256
+      {std::string(251, 'a') + "KEY\n", true},   // fits the first piece
+      {std::string(253, 'a') + "KEY\n", false},  // straddles
+      {std::string(255, 'a') + "KEY\n", true},   // whole second piece
       {std::string(300, 'a') + "KEY\n", true},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(LineHoldsText(c.line.data(), c.line.size(), text.data(),
-                            text.size()),
-              c.holds)
+    EXPECT_EQ(
+        LineHoldsText(c.line.data(), c.line.size(), text.data(), text.size()),
+        c.holds)
         << c.line.size();
   }
   // A text longer than a piece is looked for in the whole line.

@@ -61,8 +61,8 @@ void Setup() {
   mkdir((root + "/WINDOWS/SYSTEM").c_str(), 0755);
   WriteFile(root + "/WINDOWS/WIN.INI", "[intl]\r\nsLanguage=deu\r\n");
   HostSetDriveC(root.c_str());
-  strcpy(WindowsDirShort, "C:\\WINDOWS");
-  strcpy(SystemDirShort, "C:\\WINDOWS\\SYSTEM");
+  snprintf(WindowsDirShort, sizeof WindowsDirShort, "C:\\WINDOWS");
+  snprintf(SystemDirShort, sizeof SystemDirShort, "C:\\WINDOWS\\SYSTEM");
   atexit([] {
     std::string command = "rm -rf '" + root + "'";
     if (system(command.c_str()) != 0) fprintf(stderr, "cleanup failed\n");
@@ -107,11 +107,11 @@ bool ModelHolds(const std::string& line, const std::string& text) {
 }
 
 struct Target {
-  const char* file;       // on the drive
+  const char* file;  // on the drive
   int (*update)();
   std::vector<std::string> removed;  // texts whose lines go
-  std::string tail;       // the lines it must end with
-  bool batch;             // the line end test looks at what was read
+  std::string tail;                  // the lines it must end with
+  bool batch;                        // the line end test looks at what was read
 };
 
 void CheckStored(const std::string& bytes) {
@@ -143,9 +143,8 @@ void Check(const Target& target, const std::string& input) {
     if (!drop) kept += line;
   }
   std::string expected = kept;
-  bool needs_lf = target.batch
-                      ? !lines.empty() && lines.back().back() != '\n'
-                      : !kept.empty() && kept.back() != '\n';
+  bool needs_lf = target.batch ? !lines.empty() && lines.back().back() != '\n'
+                               : !kept.empty() && kept.back() != '\n';
   if (needs_lf) expected += '\n';
   expected = ModelStore(expected + target.tail);
 
@@ -192,13 +191,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)ready;
   if (size == 0) return 0;
   static const Target kTargets[] = {
-      {"AUTOEXEC.BAT", UpdateAutoexecBat, {"SET  BLASTER=A220 I5  D1 T4\n"},
-       "SET  BLASTER=A220 I5  D1 T4\n", true},
-      {"WINDOWS/DOSSTART.BAT", UpdateDosstartBat,
+      {"AUTOEXEC.BAT",
+       UpdateAutoexecBat,
+       {"SET  BLASTER=A220 I5  D1 T4\n"},
+       "SET  BLASTER=A220 I5  D1 T4\n",
+       true},
+      {"WINDOWS/DOSSTART.BAT",
+       UpdateDosstartBat,
        {"C:\\WINDOWS\\SYSTEM\\quorvel.exe /N\n"},
-       "C:\\WINDOWS\\SYSTEM\\quorvel.exe /N\n", true},
-      {"WINDOWS/SYSTEM/KESTIV.INI", UpdateSettingsFile,
-       {"winpath95=", "Language="}, "winpath95=C:\\WINDOWS\nLanguage=2\n",
+       "C:\\WINDOWS\\SYSTEM\\quorvel.exe /N\n",
+       true},
+      {"WINDOWS/SYSTEM/KESTIV.INI",
+       UpdateSettingsFile,
+       {"winpath95=", "Language="},
+       "winpath95=C:\\WINDOWS\nLanguage=2\n",
        false},
   };
   const Target& target = kTargets[data[0] % 3];

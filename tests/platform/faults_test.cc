@@ -20,7 +20,8 @@ void LayOut(const ScratchDrive& drive) {
   drive.LayOutWindows("fra");
   drive.Write("AUTOEXEC.BAT",
               "SET  BLASTER=A220 I5  D1 T4\r\nPATH C:\\WINDOWS\r\n");
-  drive.Write("WINDOWS/DOSSTART.BAT", "C:\\WINDOWS\\SYSTEM\\quorvel.exe /N\r\nX\r\n");
+  drive.Write("WINDOWS/DOSSTART.BAT",
+              "C:\\WINDOWS\\SYSTEM\\quorvel.exe /N\r\nX\r\n");
   drive.Write("WINDOWS/SYSTEM/KESTIV.INI", "[Card]\r\nLanguage=1\r\nIrq=5\r\n");
 }
 
@@ -90,8 +91,9 @@ std::map<std::string, std::string> Expected(const FaultRow& row,
                                             const ScratchDrive& language0) {
   std::map<std::string, std::string> files = before.Snapshot();
   for (int i = 0; i < 3; ++i) {
-    const ScratchDrive& source =
-        row.files[i] == 'o' ? before : row.files[i] == 'n' ? clean : language0;
+    const ScratchDrive& source = row.files[i] == 'o'   ? before
+                                 : row.files[i] == 'n' ? clean
+                                                       : language0;
     files[kFiles[i]] = source.Read(kFiles[i]);
   }
   if (row.temp_left >= 0) {
@@ -193,8 +195,7 @@ TEST(Confinement, NeverReachesOutsideTheDrive) {
 TEST(Confinement, FollowsLinksThatStayInside) {
   ScratchDrive drive;
   LayOut(drive);
-  std::filesystem::rename(drive.root + "/WINDOWS",
-                          drive.root + "/REAL");
+  std::filesystem::rename(drive.root + "/WINDOWS", drive.root + "/REAL");
   std::filesystem::create_directory_symlink("REAL", drive.root + "/WINDOWS");
   RunOn(drive);
   EXPECT_EQ(drive.Read("REAL/DOSSTART.BAT"),

@@ -68,19 +68,20 @@ TEST(ShortAlias, FollowsTheWindows95Rules) {
     const char* name;
     const char* alias;
   } cases[] = {
-      {"Windows 95", "WINDOW~1"},
-      {"Program Files", "PROGRA~1"},
-      {"long.name.text", "LONGNA~1.TEX"},
-      {"a+b=c", "A_B_C~1"},
+      {"Windows 95", "WINDOW~1"},         {"Program Files", "PROGRA~1"},
+      {"long.name.text", "LONGNA~1.TEX"}, {"a+b=c", "A_B_C~1"},
       {"Windows 98", "WINDOW~2"},  // after "Windows 95" in byte order
   };
-  std::vector<std::string> folder = {"Program Files", "WINDOWS", "Windows 95",
-                                     "Windows 98", "a+b=c", "long.name.text"};
+  std::vector<std::string> folder = {"Program Files", "WINDOWS",
+                                     "Windows 95",    "Windows 98",
+                                     "a+b=c",         "long.name.text"};
   for (const Case& c : cases) {
     EXPECT_EQ(ShortAlias(folder, c.name), c.alias) << c.name;
   }
   std::vector<std::string> many;
-  for (int i = 0; i < 12; ++i) many.push_back("Longfile " + std::to_string(100 + i));
+  many.reserve(12);
+  for (int i = 0; i < 12; ++i)
+    many.push_back("Longfile " + std::to_string(100 + i));
   EXPECT_EQ(ShortAlias(many, "Longfile 111"), "LONGF~12");
 }
 

@@ -132,12 +132,12 @@ TEST(Program, IgnoresItsCommandLine) {
   ScratchDrive plain, with_options;
   CopySample(plain, "examples/win95");
   CopySample(with_options, "examples/win95");
-  std::string run = std::string("DOSSETUP_DRIVE_C='") + plain.root + "' '" +
-                    binary + "'";
+  std::string run =
+      std::string("DOSSETUP_DRIVE_C='") + plain.root + "' '" + binary + "'";
   ASSERT_EQ(system(run.c_str()), 0);
   // The current directory is not drive C when the variable is set.
-  run = std::string("cd / && DOSSETUP_DRIVE_C='") + with_options.root +
-        "' '" + binary + "' /? --help -x C:\\other";
+  run = std::string("cd / && DOSSETUP_DRIVE_C='") + with_options.root + "' '" +
+        binary + "' /? --help -x C:\\other";
   ASSERT_EQ(system(run.c_str()), 0);
   EXPECT_EQ(with_options.Snapshot(), plain.Snapshot());
   EXPECT_EQ(plain.Snapshot(), SnapshotOf("tests/data/sample-after"));

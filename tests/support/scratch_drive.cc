@@ -1,6 +1,7 @@
 #include "support/scratch_drive.h"
 
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -9,6 +10,7 @@
 
 #include "platform/faults.h"
 #include "platform/host-drive.h"
+#include "startup/directories.h"
 #include "startup/setup.h"
 
 namespace fs = std::filesystem;
@@ -67,6 +69,11 @@ void ScratchDrive::LayOutWindows(const std::string& language) const {
   Write("MSDOS.SYS", "[Paths]\r\nWinDir=C:\\WINDOWS\r\n");
   MakeFolder("WINDOWS/SYSTEM");
   Write("WINDOWS/WIN.INI", "[intl]\r\nsLanguage=" + language + "\r\n");
+}
+
+void SetDirectories(const char* windows, const char* system) {
+  snprintf(WindowsDirShort, sizeof WindowsDirShort, "%s", windows);
+  snprintf(SystemDirShort, sizeof SystemDirShort, "%s", system);
 }
 
 void RunOn(const ScratchDrive& drive) {

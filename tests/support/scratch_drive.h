@@ -26,6 +26,9 @@ struct ScratchDrive {
   void LayOutWindows(const std::string& language = "deu") const;
 };
 
+// Sets the two directory texts the updates read, as the probe would.
+void SetDirectories(const char* windows, const char* system);
+
 // The whole run, in this process, on the given drive.
 void RunOn(const ScratchDrive& drive);
 
