@@ -3,7 +3,7 @@
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 
-.PHONY: all host win32 test sanitize demo dist fuzz bench deps clean
+.PHONY: all host win32 test sanitize demo dist fuzz bench lint deps clean
 FUZZ_SECONDS ?= 60
 FUZZ_JOBS ?= $(JOBS)
 all: host win32
@@ -66,6 +66,13 @@ build/bench/Makefile:
 bench: build/bench/Makefile
 	@cmake --build build/bench -j $(JOBS) --target dossetup >/dev/null
 	@tools/bench build/bench/dossetup build/bench
+
+# Formatting and clang-tidy on both builds' sources.
+lint: build/host/Makefile build/win32/Makefile
+	clang-format --dry-run -Werror $$(git ls-files '*.cc' '*.h')
+	clang-tidy --quiet -p build/host $$(git ls-files 'src/*.cc' 'tests/*.cc' | grep -v -e win32 -e fuzz)
+	clang-tidy --quiet -p build/win32 --extra-arg=--target=i686-w64-mingw32 \
+	  $$(git ls-files 'src/*win32*.cc')
 
 clean:
 	rm -rf build

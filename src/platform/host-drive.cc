@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -140,6 +141,40 @@ int OpenBeneath(const std::string& relative, int flags, mode_t mode) {
   if (force_legacy || !have_openat2) return OpenLegacy(relative, flags, mode);
   const char* path = relative.empty() ? "." : relative.c_str();
   return static_cast<int>(CallOpenat2(root_fd, path, flags, mode));
+}
+
+int OpenFileBeneath(const std::string& relative, bool for_writing) {
+  int flags = (for_writing ? O_WRONLY | O_CREAT : O_RDONLY) | O_NONBLOCK;
+  int fd = OpenBeneath(relative, flags, 0666);
+  if (fd < 0) return -1;
+  struct stat st;
+  bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (regular && for_writing && st.st_nlink > 1) {
+    // Emptying it would empty every other name of it too.
+    close(fd);
+    std::string parent, name;
+    SplitRelative(relative, &parent, &name);
+    int folder = OpenBeneath(parent, O_RDONLY | O_DIRECTORY);
+    if (folder < 0) return -1;
+    bool unlinked = unlinkat(folder, name.c_str(), 0) == 0;
+    fd = unlinked ? openat(folder, name.c_str(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW |
+                               O_NONBLOCK | O_CLOEXEC,
+                           0666)
+                  : -1;
+    close(folder);
+    if (fd < 0) return -1;
+  } else if (!regular) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  if ((for_writing && ftruncate(fd, 0) != 0) ||
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 bool ListDirectory(const std::string& relative,

@@ -46,6 +46,12 @@ MapResult MapWindowsPath(const char* path, bool last_may_be_missing,
 // set on failure (EXDEV or ELOOP where a link leads outside).
 int OpenBeneath(const std::string& relative, int flags, mode_t mode = 0);
 
+// Opens a regular file beneath the drive for reading, or for writing
+// (created if missing, then emptied). Never blocks on a FIFO or device and
+// never empties a file that other names share (a hard link, perhaps to a
+// file outside): such a name is replaced by a new file. -1 on failure.
+int OpenFileBeneath(const std::string& relative, bool for_writing);
+
 // The names in a folder of the drive, sorted in byte order.
 bool ListDirectory(const std::string& relative,
                    std::vector<std::string>* names);

@@ -131,7 +131,7 @@ BOOL CopyFileA(LPCSTR existing, LPCSTR new_file, BOOL fail_if_exists) {
   }
   std::string parent, name;
   SplitRelative(target_relative, &parent, &name);
-  int source = OpenBeneath(source_relative, O_RDONLY);
+  int source = OpenFileBeneath(source_relative, false);
   int folder = OpenBeneath(parent, O_RDONLY | O_DIRECTORY);
   struct stat source_stat, target_stat;
   bool ok = source >= 0 && folder >= 0 && !name.empty() &&
@@ -214,13 +214,8 @@ OpenResult FileOpenRead(const char* path, PlatformFile** file) {
   MapResult mapped = MapWindowsPath(path, false, &relative);
   if (mapped == kMapMissing) return kMissing;
   if (mapped != kMapped) return kOpenFailed;
-  int fd = OpenBeneath(relative, O_RDONLY);
+  int fd = OpenFileBeneath(relative, false);
   if (fd < 0) return errno == ENOENT ? kMissing : kOpenFailed;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return kOpenFailed;
-  }
   *file = new PlatformFile{fd};
   return kOpened;
 }
@@ -229,7 +224,7 @@ PlatformFile* FileOpenWrite(const char* path) {
   if (FaultHit(kFaultOpenWrite)) return nullptr;
   std::string relative;
   if (MapWindowsPath(path, true, &relative) != kMapped) return nullptr;
-  int fd = OpenBeneath(relative, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  int fd = OpenFileBeneath(relative, true);
   if (fd < 0) return nullptr;
   return new PlatformFile{fd};
 }

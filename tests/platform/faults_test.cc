@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -190,6 +191,30 @@ TEST(Confinement, NeverReachesOutsideTheDrive) {
       EXPECT_TRUE(std::filesystem::is_symlink(link));
     }
   }
+}
+
+TEST(Confinement, NeverEmptiesASharedFileOrWaitsOnAFifo) {
+  ScratchDrive outside;
+  outside.Write("victim.txt", "outside bytes\r\n");
+  ScratchDrive drive;
+  LayOut(drive);
+  // A temporary file name that is a hard link to a file outside.
+  ASSERT_EQ(link((outside.root + "/victim.txt").c_str(),
+                 (drive.root + "/autoexec.tmp").c_str()),
+            0);
+  // A target that is a FIFO: opening it must not wait for a writer.
+  std::filesystem::remove(drive.root + "/WINDOWS/DOSSTART.BAT");
+  ASSERT_EQ(mkfifo((drive.root + "/WINDOWS/DOSSTART.BAT").c_str(), 0644), 0);
+  ScratchDrive clean;
+  LayOut(clean);
+  RunOn(clean);
+  RunOn(drive);
+  EXPECT_EQ(outside.Read("victim.txt"), "outside bytes\r\n");
+  EXPECT_EQ(drive.Read("AUTOEXEC.BAT"), clean.Read("AUTOEXEC.BAT"));
+  EXPECT_FALSE(drive.Exists("autoexec.tmp"));
+  EXPECT_FALSE(drive.Exists("WINDOWS/dosstart.tmp"));
+  EXPECT_EQ(drive.Read("WINDOWS/SYSTEM/KESTIV.INI"),
+            clean.Read("WINDOWS/SYSTEM/KESTIV.INI"));
 }
 
 TEST(Confinement, FollowsLinksThatStayInside) {
