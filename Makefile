@@ -64,7 +64,7 @@ build/bench/Makefile:
 
 # Speed and memory on large files; not part of make test.
 bench: build/bench/Makefile
-	@cmake --build build/bench -j $(JOBS) --target dossetup >/dev/null
+	@cmake --build build/bench -j $(JOBS) --target dossetup dossetup_measure >/dev/null
 	@tools/bench build/bench/dossetup build/bench
 
 # Formatting and clang-tidy on both builds' sources.

@@ -7,8 +7,20 @@
 #include "names.h"
 #include "startup/directories.h"
 
+struct SearchText {
+  const char* text;
+  size_t length;
+};
+
+// Only a line's last piece holds an LF, so only it can hold the line; the
+// whole line goes with it.
+static bool HoldsLine(const TextLine& line, const void* context) {
+  const SearchText* search = static_cast<const SearchText*>(context);
+  return LineHoldsText(line, search->text, search->length);
+}
+
 int RewriteBatchFile(const char* target, const char* temp, const char* line) {
-  size_t line_length = strlen(line);
+  SearchText search = {line, strlen(line)};
   // The temporary file comes first: without it the target is not even
   // opened.
   TextWriter out;
@@ -21,22 +33,13 @@ int RewriteBatchFile(const char* target, const char* temp, const char* line) {
   // Nothing read counts as ending with a line end: no LF is added.
   bool ends_with_lf = true;
   if (opened == kOpened) {
-    const char* text;
-    size_t length;
-    int got = 0;
-    while (!out.failed && (got = TextReaderLine(&in, &text, &length)) > 0) {
-      ends_with_lf = text[length - 1] == '\n';
-      // Only a line's last piece holds an LF, so only it can match; the
-      // whole line goes with it.
-      if (!LineHoldsText(text, length, line, line_length)) {
-        TextWrite(&out, text, length);
-      }
-    }
+    bool read_whole =
+        CopyKeptLines(&in, &out, HoldsLine, &search, &ends_with_lf);
     TextReaderClose(&in);
-    if (got < 0) return AbandonTempFile(&out, temp);
+    if (!read_whole) return AbandonTempFile(&out, temp);
   }
   if (!ends_with_lf) TextWrite(&out, "\n", 1);
-  TextWrite(&out, line, line_length);
+  TextWrite(&out, search.text, search.length);
   return CommitTempFile(&out, temp, target);
 }
 

@@ -8,8 +8,13 @@
 #include "names.h"
 #include "startup/directories.h"
 
-static bool HoldsKey(const char* line, size_t length, const char* key) {
-  return LineHoldsText(line, length, key, strlen(key));
+static bool HoldsKey(const TextLine& line, const char* key) {
+  return LineHoldsText(line, key, strlen(key));
+}
+
+// A key in any piece drops the whole line, so no fragment of it stays.
+static bool HoldsEitherKey(const TextLine& line, const void*) {
+  return HoldsKey(line, kWinpathKey) || HoldsKey(line, kLanguageKey);
 }
 
 int UpdateSettingsFile() {
@@ -32,17 +37,8 @@ int UpdateSettingsFile() {
     return 0;
   }
 
-  const char* text;
-  size_t length;
-  int got = 0;
-  while (!out.failed && (got = TextReaderLine(&in, &text, &length)) > 0) {
-    // A key in any piece drops the whole line, so no fragment of it stays.
-    if (!HoldsKey(text, length, kWinpathKey) &&
-        !HoldsKey(text, length, kLanguageKey)) {
-      TextWrite(&out, text, length);
-    }
-  }
-  if (got < 0) {
+  bool last_read_had_lf;  // unused: what was written counts here
+  if (!CopyKeptLines(&in, &out, HoldsEitherKey, NULL, &last_read_had_lf)) {
     TextReaderClose(&in);
     return AbandonTempFile(&out, temp);
   }

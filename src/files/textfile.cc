@@ -12,7 +12,6 @@ OpenResult TextReaderOpen(TextReader* reader, const char* path) {
   reader->data = NULL;
   reader->capacity = 0;
   reader->begin = reader->end = reader->scanned = 0;
-  reader->pending_cr = false;
   reader->at_end = false;
   return FileOpenRead(path, &reader->file);
 }
@@ -25,8 +24,20 @@ void TextReaderClose(TextReader* reader) {
   reader->data = NULL;
 }
 
-// Room for one more converted block after the unread bytes, which are
-// first moved to the front.
+TextLine TextLineFrom(const char* bytes, size_t length) {
+  TextLine line;
+  line.bytes = bytes;
+  line.length = length;
+  line.has_lf = length > 0 && bytes[length - 1] == kLF;
+  line.content = length;
+  if (line.has_lf) {
+    line.content -= (length >= 2 && bytes[length - 2] == kCR) ? 2 : 1;
+  }
+  return line;
+}
+
+// Room for one more block after the unread bytes, which are first moved
+// to the front.
 static bool MakeRoom(TextReader* reader) {
   if (reader->begin > 0) {
     memmove(reader->data, reader->data + reader->begin,
@@ -34,8 +45,7 @@ static bool MakeRoom(TextReader* reader) {
     reader->end -= reader->begin;
     reader->begin = 0;
   }
-  // A block converts to at most its own size plus a held-back CR.
-  size_t needed = reader->end + kTextBlock + 1;
+  size_t needed = reader->end + kTextBlock;
   if (needed <= reader->capacity) return true;
   size_t capacity = reader->capacity ? reader->capacity : 2 * kTextBlock;
   while (capacity < needed) capacity *= 2;
@@ -46,78 +56,18 @@ static bool MakeRoom(TextReader* reader) {
   return true;
 }
 
-// Converts raw bytes onto the end of the data: a CR directly before an LF
-// is dropped. A CR that ends the block waits for the next block's first
-// byte.
-static void Convert(TextReader* reader, const char* raw, size_t count) {
-  char* out = reader->data + reader->end;
-  const char* end = raw + count;
-  if (reader->pending_cr && raw < end) {
-    if (*raw != kLF) *out++ = kCR;
-    reader->pending_cr = false;
-  }
-  while (raw < end) {
-    const char* cr = static_cast<const char*>(
-        memchr(raw, kCR, static_cast<size_t>(end - raw)));
-    const char* run_end = cr ? cr : end;
-    memcpy(out, raw, static_cast<size_t>(run_end - raw));
-    out += run_end - raw;
-    if (!cr) break;
-    if (cr + 1 == end) {
-      reader->pending_cr = true;
-    } else if (cr[1] != kLF) {
-      *out++ = kCR;
-    }
-    raw = cr + 1;
-  }
-  reader->end = static_cast<size_t>(out - reader->data);
-}
-
-// Reads and converts one more block. False when reading failed.
+// Reads one more block. False when reading failed.
 static bool Fill(TextReader* reader) {
   if (!MakeRoom(reader)) return false;
-  long count = FileRead(reader->file, reader->raw, kTextBlock);
+  char* block = reader->data + reader->end;
+  long count = FileRead(reader->file, block, kTextBlock);
   if (count < 0) return false;
   size_t size = static_cast<size_t>(count);
-  if (size == 0) {
-    reader->at_end = true;
-  } else {
-    const char* stop =
-        static_cast<const char*>(memchr(reader->raw, kEndOfData, size));
-    if (stop) {
-      size = static_cast<size_t>(stop - reader->raw);
-      reader->at_end = true;
-    }
-    Convert(reader, reader->raw, size);
-  }
-  // At the end nothing follows a held-back CR, so it stays.
-  if (reader->at_end && reader->pending_cr) {
-    reader->data[reader->end++] = kCR;
-    reader->pending_cr = false;
-  }
+  const char* stop = static_cast<const char*>(memchr(block, kEndOfData, size));
+  if (stop) size = static_cast<size_t>(stop - block);
+  if (stop || count == 0) reader->at_end = true;
+  reader->end += size;
   return true;
-}
-
-int TextReaderLine(TextReader* reader, const char** line, size_t* length) {
-  for (;;) {
-    const char* start = reader->data + reader->begin;
-    size_t available = reader->end - reader->begin;
-    const char* lf = static_cast<const char*>(
-        available > reader->scanned
-            ? memchr(start + reader->scanned, kLF, available - reader->scanned)
-            : NULL);
-    if (lf || (reader->at_end && available > 0)) {
-      size_t size = lf ? static_cast<size_t>(lf - start) + 1 : available;
-      *line = start;
-      *length = size;
-      reader->begin += size;
-      reader->scanned = 0;
-      return 1;
-    }
-    if (reader->at_end) return 0;
-    reader->scanned = available;
-    if (!Fill(reader)) return -1;
-  }
 }
 
 bool TextWriterOpen(TextWriter* writer, const char* path) {
@@ -170,6 +120,78 @@ void TextWriteString(TextWriter* writer, const char* text) {
   TextWrite(writer, text, strlen(text));
 }
 
+static void WriteLine(TextWriter* writer, const TextLine& line) {
+  if (line.length == 0) return;
+  writer->wrote_any = true;
+  if (!line.has_lf) {
+    writer->last = line.bytes[line.length - 1];
+    Put(writer, line.bytes, line.length);
+    return;
+  }
+  writer->last = kLF;
+  if (line.length - line.content == 2) {
+    // Stored with CR LF: written back as it is.
+    Put(writer, line.bytes, line.length);
+  } else {
+    Put(writer, line.bytes, line.content);
+    Put(writer, "\r\n", 2);
+  }
+}
+
+// Writes kept lines that are stored with CR LF, as they stand.
+static void WriteStoredRun(TextWriter* writer, const char* run, size_t size) {
+  if (size == 0) return;
+  writer->wrote_any = true;
+  writer->last = kLF;
+  Put(writer, run, size);
+}
+
+bool CopyKeptLines(TextReader* reader, TextWriter* writer, LineTest drop,
+                   const void* context, bool* ended_with_lf) {
+  *ended_with_lf = true;
+  for (;;) {
+    const char* data = reader->data;
+    const char* end = data + reader->end;
+    const char* line_start = data + reader->begin;
+    const char* at = line_start + reader->scanned;
+    // Kept lines stored with CR LF collect into one run, written when
+    // something else comes or before the buffer moves.
+    const char* run = line_start;
+    while (at < end) {
+      const char* lf = static_cast<const char*>(
+          memchr(at, kLF, static_cast<size_t>(end - at)));
+      if (!lf) break;
+      TextLine line =
+          TextLineFrom(line_start, static_cast<size_t>(lf + 1 - line_start));
+      if (drop(line, context)) {
+        WriteStoredRun(writer, run, static_cast<size_t>(line_start - run));
+        run = lf + 1;
+      } else if (line.length - line.content != 2) {
+        WriteStoredRun(writer, run, static_cast<size_t>(line_start - run));
+        WriteLine(writer, line);
+        run = lf + 1;
+      }
+      line_start = at = lf + 1;
+    }
+    WriteStoredRun(writer, run, static_cast<size_t>(line_start - run));
+    reader->begin = static_cast<size_t>(line_start - data);
+    reader->scanned = static_cast<size_t>(end - line_start);
+    if (reader->at_end) {
+      if (line_start < end) {
+        // The last line, without a line end.
+        TextLine line =
+            TextLineFrom(line_start, static_cast<size_t>(end - line_start));
+        *ended_with_lf = false;
+        if (!drop(line, context)) WriteLine(writer, line);
+        reader->begin = reader->end;
+      }
+      return true;
+    }
+    if (writer->failed) return true;  // nothing more will be stored
+    if (!Fill(reader)) return false;
+  }
+}
+
 bool TextWriterClose(TextWriter* writer) {
   Flush(writer);
   bool closed = FileClose(writer->file);
@@ -191,15 +213,32 @@ static bool Contains(const char* hay, size_t hay_length, const char* text,
   return false;
 }
 
-bool LineHoldsText(const char* line, size_t length, const char* text,
-                   size_t text_length) {
-  if (text_length > kPieceLength) {
-    return Contains(line, length, text, text_length);
+// The start of the piece that holds character `at` of a line.
+static size_t PieceStart(size_t at) {
+  return at - at % kPieceLength;
+}
+
+bool LineHoldsText(const TextLine& line, const char* text, size_t text_length) {
+  if (text_length == 0) return true;
+  if (text[text_length - 1] == kLF) {
+    // The line's only LF is its last character, so the text can only
+    // stand at its end, and must lie within the last piece.
+    if (!line.has_lf) return false;
+    size_t head = text_length - 1;  // the text before its LF
+    if (line.content < head) return false;
+    size_t at = line.content - head;
+    if (memcmp(line.bytes + at, text, head) != 0) return false;
+    return text_length > kPieceLength || at >= PieceStart(line.content);
   }
-  for (size_t offset = 0; offset < length; offset += kPieceLength) {
-    size_t rest = length - offset;
+  // No LF in the text: it lies within the characters before the line end,
+  // which are stored as they read.
+  if (text_length > kPieceLength) {
+    return Contains(line.bytes, line.content, text, text_length);
+  }
+  for (size_t offset = 0; offset < line.content; offset += kPieceLength) {
+    size_t rest = line.content - offset;
     size_t piece = rest < kPieceLength ? rest : kPieceLength;
-    if (Contains(line + offset, piece, text, text_length)) return true;
+    if (Contains(line.bytes + offset, piece, text, text_length)) return true;
   }
   return false;
 }

@@ -52,6 +52,28 @@ bool WindowsDirectory(std::string* directory) {
   return false;
 }
 
+// Copies all of `source` to `out`, in the kernel where it can.
+bool CopyContents(int source, int out) {
+  for (;;) {
+    ssize_t count = copy_file_range(source, nullptr, out, nullptr, 1 << 30, 0);
+    if (count == 0) return true;
+    if (count < 0) break;
+  }
+  // Not between these two files (another file system, an old kernel):
+  // copy by hand from where the kernel stopped.
+  char block[128 * 1024];
+  for (;;) {
+    ssize_t count = read(source, block, sizeof block);
+    if (count <= 0) return count == 0;
+    for (ssize_t done = 0; done < count;) {
+      ssize_t wrote =
+          write(out, block + done, static_cast<size_t>(count - done));
+      if (wrote <= 0) return false;
+      done += wrote;
+    }
+  }
+}
+
 }  // namespace
 
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
@@ -156,20 +178,7 @@ BOOL CopyFileA(LPCSTR existing, LPCSTR new_file, BOOL fail_if_exists) {
     if (out < 0 && errno != EEXIST) ok = false;
   }
   ok = ok && out >= 0;
-  char block[128 * 1024];
-  while (ok) {
-    ssize_t count = read(source, block, sizeof block);
-    if (count <= 0) {
-      ok = count == 0;
-      break;
-    }
-    for (ssize_t done = 0; ok && done < count;) {
-      ssize_t wrote =
-          write(out, block + done, static_cast<size_t>(count - done));
-      ok = wrote > 0;
-      done += wrote;
-    }
-  }
+  ok = ok && CopyContents(source, out);
   // The fault point lies after the data and before the rename: a crash
   // here must leave the target whole.
   if (FaultHit(kFaultCopy)) ok = false;
