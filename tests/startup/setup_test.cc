@@ -62,26 +62,30 @@ TEST(RunSetup, TouchesNothingWhenTheProbeFails) {
   }
 }
 
-// C:\ followed by eight-character folders, `depth` deep.
-std::string DeepFolder(int depth) {
-  std::string path;
+// Lays out a Windows directory of eight-character folders, `depth` deep,
+// with its SYSTEM folder, named in MSDOS.SYS. Returns its Windows path;
+// `folder` receives it relative to the drive.
+std::string LayOutDeepWindows(const ScratchDrive& drive, int depth,
+                              std::string* folder) {
+  folder->clear();
   for (int i = 0; i < depth; ++i) {
-    path += (i ? "/LONGDI" : "LONGDI") + std::to_string(10 + i);
+    *folder += (i ? "/LONGDI" : "LONGDI") + std::to_string(10 + i);
   }
-  return path;
+  drive.MakeFolder(*folder + "/SYSTEM");
+  std::string text = "C:\\" + *folder;
+  for (char& c : text) {
+    if (c == '/') c = '\\';
+  }
+  drive.Write("MSDOS.SYS", "[Paths]\r\nWinDir=" + text + "\r\n");
+  return text;
 }
 
 TEST(RunSetup, HandlesTheLongestDirectoriesThatFit) {
-  // 28 levels: a Windows directory of 254 characters, a system directory
-  // of 254 + 7, too long; 27 levels give 245 and 252.
+  // 27 levels: a Windows directory of 245 characters, a system directory
+  // of 252, and a dosstart.bat command longer than a piece.
   ScratchDrive drive;
-  std::string windows = DeepFolder(27);
-  drive.MakeFolder(windows + "/SYSTEM");
-  std::string windows_text = "C:\\" + windows;
-  for (char& c : windows_text) {
-    if (c == '/') c = '\\';
-  }
-  drive.Write("MSDOS.SYS", "[Paths]\r\nWinDir=" + windows_text + "\r\n");
+  std::string windows;
+  std::string windows_text = LayOutDeepWindows(drive, 27, &windows);
   drive.Write(windows + "/SYSTEM/KESTIV.INI", "");
   RunOn(drive);
   EXPECT_EQ(std::string(SystemDirShort), windows_text + "\\SYSTEM");
@@ -96,14 +100,10 @@ TEST(RunSetup, HandlesTheLongestDirectoriesThatFit) {
 }
 
 TEST(RunSetup, StopsWhenADirectoryDoesNotFit) {
+  // 28 levels: 254 characters, and 261 for the system directory.
   ScratchDrive drive;
-  std::string windows = DeepFolder(28);
-  drive.MakeFolder(windows + "/SYSTEM");
-  std::string windows_text = "C:\\" + windows;
-  for (char& c : windows_text) {
-    if (c == '/') c = '\\';
-  }
-  drive.Write("MSDOS.SYS", "[Paths]\r\nWinDir=" + windows_text + "\r\n");
+  std::string windows;
+  LayOutDeepWindows(drive, 28, &windows);
   auto before = drive.Snapshot();
   RunOn(drive);
   EXPECT_EQ(drive.Snapshot(), before);
