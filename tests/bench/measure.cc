@@ -20,8 +20,7 @@ int main(int argc, char** argv) {
   timespec start, end;
   clock_gettime(CLOCK_MONOTONIC, &start);
   pid_t child;
-  if (posix_spawnp(&child, argv[1], nullptr, nullptr, argv + 1, environ) !=
-      0) {
+  if (posix_spawnp(&child, argv[1], nullptr, nullptr, argv + 1, environ) != 0) {
     perror(argv[1]);
     return 2;
   }
