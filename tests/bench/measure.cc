@@ -10,7 +10,8 @@
 #include <sys/wait.h>
 #include <time.h>
 
-extern char** environ;
+extern char** environ;  // NOLINT(readability-redundant-declaration): POSIX asks
+                        // the program to declare it
 
 int main(int argc, char** argv) {
   if (argc < 2) {
