@@ -37,8 +37,8 @@ int UpdateSettingsFile() {
     return 0;
   }
 
-  bool last_read_had_lf;  // unused: what was written counts here
-  if (!CopyKeptLines(&in, &out, HoldsEitherKey, NULL, &last_read_had_lf)) {
+  // What was written, not what was read, decides the line end below.
+  if (!CopyKeptLines(&in, &out, HoldsEitherKey, NULL, NULL)) {
     TextReaderClose(&in);
     return AbandonTempFile(&out, temp);
   }

@@ -148,7 +148,7 @@ static void WriteStoredRun(TextWriter* writer, const char* run, size_t size) {
 
 bool CopyKeptLines(TextReader* reader, TextWriter* writer, LineTest drop,
                    const void* context, bool* ended_with_lf) {
-  *ended_with_lf = true;
+  bool last_had_lf = true;
   for (;;) {
     const char* data = reader->data;
     const char* end = data + reader->end;
@@ -181,13 +181,18 @@ bool CopyKeptLines(TextReader* reader, TextWriter* writer, LineTest drop,
         // The last line, without a line end.
         TextLine line =
             TextLineFrom(line_start, static_cast<size_t>(end - line_start));
-        *ended_with_lf = false;
+        last_had_lf = false;
         if (!drop(line, context)) WriteLine(writer, line);
         reader->begin = reader->end;
       }
+      if (ended_with_lf) *ended_with_lf = last_had_lf;
       return true;
     }
-    if (writer->failed) return true;  // nothing more will be stored
+    if (writer->failed) {
+      // Nothing more will be stored; the caller will not copy it.
+      if (ended_with_lf) *ended_with_lf = last_had_lf;
+      return true;
+    }
     if (!Fill(reader)) return false;
   }
 }

@@ -69,8 +69,9 @@ typedef bool (*LineTest)(const TextLine& line, const void* context);
 // Reads the whole file and writes every line that `drop` does not claim,
 // in order, each line end stored as CR LF; runs of lines stored that way
 // are copied as they stand. `ended_with_lf` tells whether the last line
-// read, dropped or not, ended with an LF (true when there was no line).
-// Returns false when reading failed; a failed write shows in the writer.
+// read, dropped or not, ended with an LF (true when there was no line);
+// it may be null. Returns false when reading failed; a failed write shows in
+// the writer.
 bool CopyKeptLines(TextReader* reader, TextWriter* writer, LineTest drop,
                    const void* context, bool* ended_with_lf);
 

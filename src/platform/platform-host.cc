@@ -157,7 +157,7 @@ BOOL CopyFileA(LPCSTR existing, LPCSTR new_file, BOOL fail_if_exists) {
   int folder = OpenBeneath(parent, O_RDONLY | O_DIRECTORY);
   struct stat source_stat, target_stat;
   bool ok = source >= 0 && folder >= 0 && !name.empty() &&
-            fstat(source, &source_stat) == 0 && S_ISREG(source_stat.st_mode);
+            fstat(source, &source_stat) == 0;
   mode_t mode = ok ? source_stat.st_mode & 07777 : 0;
   if (ok &&
       fstatat(folder, name.c_str(), &target_stat, AT_SYMLINK_NOFOLLOW) == 0) {
