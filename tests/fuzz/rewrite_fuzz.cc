@@ -18,7 +18,7 @@
 
 #include "files/batch.h"
 #include "files/settings.h"
-#include "platform/host-drive.h"
+#include "platform/host/drive.h"
 #include "startup/directories.h"
 
 namespace {

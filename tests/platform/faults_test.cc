@@ -1,7 +1,7 @@
 // Every platform operation of a run made to fail at each of its uses: the
 // drive must then hold exactly what the failure handling promises. Also a
 // crash inside the copy, and links that lead outside the drive.
-#include "platform/faults.h"
+#include "platform/host/faults.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/host-drive.h"
+#include "platform/host/drive.h"
 #include "support/scratch_drive.h"
 
 namespace {

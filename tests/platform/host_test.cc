@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/host-drive.h"
-#include "platform/host-names.h"
+#include "platform/host/drive.h"
+#include "platform/host/names.h"
 #include "platform/platform.h"
 #include "support/scratch_drive.h"
 

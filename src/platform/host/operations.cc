@@ -1,5 +1,5 @@
 // The Windows operations on a host without Win32, over the drive C folder
-// (host-drive.h). Each counts its use for fault injection (faults.h).
+// (drive.h). Each counts its use for fault injection (faults.h).
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/faults.h"
-#include "platform/host-drive.h"
-#include "platform/host-ini.h"
-#include "platform/host-names.h"
+#include "platform/host/faults.h"
+#include "platform/host/drive.h"
+#include "platform/host/ini.h"
+#include "platform/host/names.h"
 #include "platform/platform.h"
 
 namespace {

@@ -1,9 +1,9 @@
-#include "platform/host-ini.h"
+#include "platform/host/ini.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "platform/host-drive.h"
+#include "platform/host/drive.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 // on its Nth use, or to end the process there as a crash would. Every
 // platform call counts its uses here, so a test can also learn how often
 // a clean run uses each one.
-#ifndef DOSSETUP_PLATFORM_FAULTS_H_
-#define DOSSETUP_PLATFORM_FAULTS_H_
+#ifndef DOSSETUP_PLATFORM_HOST_FAULTS_H_
+#define DOSSETUP_PLATFORM_HOST_FAULTS_H_
 
 enum FaultOp {
   kFaultOpenRead,
@@ -34,4 +34,4 @@ const char* FaultOpName(FaultOp op);
 // this use must fail. An armed abort ends the process here.
 bool FaultHit(FaultOp op);
 
-#endif  // DOSSETUP_PLATFORM_FAULTS_H_
+#endif  // DOSSETUP_PLATFORM_HOST_FAULTS_H_

@@ -1,4 +1,4 @@
-#include "platform/faults.h"
+#include "platform/host/faults.h"
 
 #include <stdlib.h>
 

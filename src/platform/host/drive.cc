@@ -1,4 +1,4 @@
-#include "platform/host-drive.h"
+#include "platform/host/drive.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -11,7 +11,7 @@
 
 #include <algorithm>
 
-#include "platform/host-names.h"
+#include "platform/host/names.h"
 
 namespace {
 
