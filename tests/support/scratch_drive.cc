@@ -8,8 +8,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/host/faults.h"
 #include "platform/host/drive.h"
+#include "platform/host/faults.h"
 #include "startup/directories.h"
 #include "startup/setup.h"
 

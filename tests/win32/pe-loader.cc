@@ -219,7 +219,8 @@ STDCALL u32 GetProfileStringA(const char* section, const char* key,
   }
   if (size == 0) return 0;
   u32 count = 0;
-  for (; value[count] && count < size - 1; ++count) buffer[count] = value[count];
+  for (; value[count] && count < size - 1; ++count)
+    buffer[count] = value[count];
   buffer[count] = '\0';
   return count;
 }
@@ -275,12 +276,13 @@ STDCALL int CopyFileA(const char* existing, const char* target,
                       int fail_if_exists) {
   long in = OpenHost(existing, kReadOnly);
   if (in < 0) return 0;
-  long out = OpenHost(target, kWriteOnly | kCreate |
-                                  (fail_if_exists ? kExclusive : kTruncate));
+  long out = OpenHost(
+      target, kWriteOnly | kCreate | (fail_if_exists ? kExclusive : kTruncate));
   bool ok = out >= 0;
   static u8 block[64 * 1024];
-  for (long count; ok && (count = Sys(kSysRead, in, reinterpret_cast<long>(block),
-                                      sizeof block)) != 0;) {
+  for (long count;
+       ok && (count = Sys(kSysRead, in, reinterpret_cast<long>(block),
+                          sizeof block)) != 0;) {
     u32 wrote = 0;
     ok = count > 0 && WriteFile(static_cast<u32>(out), block,
                                 static_cast<u32>(count), &wrote, 0);
@@ -332,17 +334,18 @@ struct Export {
   const void* function;
 };
 
-#define EXPORT(name) {#name, reinterpret_cast<const void*>(&k32::name)}
+#define EXPORT(name) \
+  { #name, reinterpret_cast < const void*>(&k32::name) }
 static const Export kKernel32[] = {
-    EXPORT(CloseHandle),       EXPORT(CopyFileA),
-    EXPORT(CreateFileA),       EXPORT(DeleteFileA),
-    EXPORT(ExitProcess),       EXPORT(GetCommandLineA),
-    EXPORT(GetLastError),      EXPORT(GetModuleHandleA),
-    EXPORT(GetProcessHeap),    EXPORT(GetProfileStringA),
-    EXPORT(GetShortPathNameA), EXPORT(GetStartupInfoA),
+    EXPORT(CloseHandle),         EXPORT(CopyFileA),
+    EXPORT(CreateFileA),         EXPORT(DeleteFileA),
+    EXPORT(ExitProcess),         EXPORT(GetCommandLineA),
+    EXPORT(GetLastError),        EXPORT(GetModuleHandleA),
+    EXPORT(GetProcessHeap),      EXPORT(GetProfileStringA),
+    EXPORT(GetShortPathNameA),   EXPORT(GetStartupInfoA),
     EXPORT(GetSystemDirectoryA), EXPORT(GetWindowsDirectoryA),
-    EXPORT(HeapAlloc),         EXPORT(HeapFree),
-    EXPORT(HeapReAlloc),       EXPORT(ReadFile),
+    EXPORT(HeapAlloc),           EXPORT(HeapFree),
+    EXPORT(HeapReAlloc),         EXPORT(ReadFile),
     EXPORT(WriteFile),
 };
 #undef EXPORT
@@ -363,8 +366,9 @@ static size_t ReadWholeFile(const char* path) {
   long fd = Sys(kSysOpen, reinterpret_cast<long>(path), kReadOnly, 0);
   if (fd < 0) Fail("cannot open ", path);
   size_t size = 0;
-  for (long count; (count = Sys(kSysRead, fd, reinterpret_cast<long>(file + size),
-                                sizeof file - size)) > 0;) {
+  for (long count;
+       (count = Sys(kSysRead, fd, reinterpret_cast<long>(file + size),
+                    sizeof file - size)) > 0;) {
     size += static_cast<size_t>(count);
   }
   Sys(kSysClose, fd);
@@ -374,7 +378,8 @@ static size_t ReadWholeFile(const char* path) {
 // Maps the image at its base and returns the entry point's address.
 static u32 Load(const char* path) {
   size_t size = ReadWholeFile(path);
-  if (size < 0x40 || file[0] != 'M' || file[1] != 'Z') Fail("not a PE image: ", path);
+  if (size < 0x40 || file[0] != 'M' || file[1] != 'Z')
+    Fail("not a PE image: ", path);
   u32 pe = Read32(file + 0x3C);
   if (pe > size - 0xF8 || Read32(file + pe) != 0x4550 ||
       Read16(file + pe + 4) != 0x14C) {

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/faults.h"
 #include "platform/host/drive.h"
+#include "platform/host/faults.h"
 #include "platform/host/ini.h"
 #include "platform/host/names.h"
 #include "platform/platform.h"

@@ -1,7 +1,7 @@
 // The few C library functions the program calls, and those the compiler
 // emits calls to, so that it needs no C runtime DLL. Memory comes from the
-// process heap. Built without builtins, so that these loops are never
-// turned back into calls to themselves.
+// process heap. Built freestanding, so that these loops are never turned
+// back into calls to themselves.
 #include <stddef.h>
 
 #include "platform/platform.h"

@@ -4,9 +4,6 @@
 // used, so there is nothing else to do.
 #include "platform/platform.h"
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line,
-                   int show);
-
 // What follows the program's name on the command line: a quoted name ends
 // at its closing quote, any other at the first blank; blanks after it are
 // skipped.
