@@ -1,5 +1,6 @@
-// Whole runs on scratch drives: the sample drive, probes that fail, long
-// directory names, missing files, and the real program's command line.
+// Whole runs on scratch drives, each on a folder and on FAT12, FAT16 and
+// FAT32 disk images made from it: the sample drive, probes that fail, long
+// directory names, missing files; and the real program's command line.
 #include "startup/setup.h"
 
 #include <gtest/gtest.h>
@@ -21,23 +22,25 @@ void CopySample(const ScratchDrive& drive, const std::string& folder) {
   fs::copy(kSource + "/" + folder, drive.root, fs::copy_options::recursive);
 }
 
+class RunSetupOn : public testing::TestWithParam<DriveMedium> {};
+
 std::map<std::string, std::string> SnapshotOf(const std::string& folder) {
   ScratchDrive copy;
   CopySample(copy, folder);
   return copy.Snapshot();
 }
 
-TEST(RunSetup, UpdatesTheSampleDriveAndThenChangesNothing) {
+TEST_P(RunSetupOn, UpdatesTheSampleDriveAndThenChangesNothing) {
   ScratchDrive drive;
   CopySample(drive, "examples/win95");
-  RunOn(drive);
+  RunOn(drive, GetParam());
   auto expected = SnapshotOf("tests/data/sample-after");
   EXPECT_EQ(drive.Snapshot(), expected);
-  RunOn(drive);
+  RunOn(drive, GetParam());
   EXPECT_EQ(drive.Snapshot(), expected);
 }
 
-TEST(RunSetup, TouchesNothingWhenTheProbeFails) {
+TEST_P(RunSetupOn, TouchesNothingWhenTheProbeFails) {
   struct Case {
     const char* name;
     const char* msdos_sys;
@@ -57,7 +60,7 @@ TEST(RunSetup, TouchesNothingWhenTheProbeFails) {
     drive.MakeFolder(c.folder);
     drive.Write("AUTOEXEC.BAT", "@ECHO OFF\r\n");
     auto before = drive.Snapshot();
-    RunOn(drive);
+    RunOn(drive, GetParam());
     EXPECT_EQ(drive.Snapshot(), before);
   }
 }
@@ -80,14 +83,14 @@ std::string LayOutDeepWindows(const ScratchDrive& drive, int depth,
   return text;
 }
 
-TEST(RunSetup, HandlesTheLongestDirectoriesThatFit) {
+TEST_P(RunSetupOn, HandlesTheLongestDirectoriesThatFit) {
   // 27 levels: a Windows directory of 245 characters, a system directory
   // of 252, and a dosstart.bat command longer than a piece.
   ScratchDrive drive;
   std::string windows;
   std::string windows_text = LayOutDeepWindows(drive, 27, &windows);
   drive.Write(windows + "/SYSTEM/KESTIV.INI", "");
-  RunOn(drive);
+  RunOn(drive, GetParam());
   EXPECT_EQ(std::string(SystemDirShort), windows_text + "\\SYSTEM");
   std::string command = windows_text + "\\SYSTEM\\quorvel.exe /N\r\n";
   EXPECT_EQ(drive.Read(windows + "/dosstart.bat"), command);
@@ -95,25 +98,25 @@ TEST(RunSetup, HandlesTheLongestDirectoriesThatFit) {
             "winpath95=" + windows_text + "\r\nLanguage=0\r\n");
   // The command is longer than a piece, yet found again.
   auto after = drive.Snapshot();
-  RunOn(drive);
+  RunOn(drive, GetParam());
   EXPECT_EQ(drive.Snapshot(), after);
 }
 
-TEST(RunSetup, StopsWhenADirectoryDoesNotFit) {
+TEST_P(RunSetupOn, StopsWhenADirectoryDoesNotFit) {
   // 28 levels: 254 characters, and 261 for the system directory.
   ScratchDrive drive;
   std::string windows;
   LayOutDeepWindows(drive, 28, &windows);
   auto before = drive.Snapshot();
-  RunOn(drive);
+  RunOn(drive, GetParam());
   EXPECT_EQ(drive.Snapshot(), before);
 }
 
-TEST(RunSetup, UpdatesBothBatchFilesWithoutSettingsOrProfile) {
+TEST_P(RunSetupOn, UpdatesBothBatchFilesWithoutSettingsOrProfile) {
   ScratchDrive drive;
   drive.Write("MSDOS.SYS", "[Paths]\r\nWinDir=C:\\Windows 95\r\n");
   drive.MakeFolder("Windows 95/System");
-  RunOn(drive);
+  RunOn(drive, GetParam());
   EXPECT_EQ(drive.Read("autoexec.bat"), "SET  BLASTER=A220 I5  D1 T4\r\n");
   EXPECT_EQ(drive.Read("Windows 95/dosstart.bat"),
             "C:\\WINDOW~1\\SYSTEM\\quorvel.exe /N\r\n");
@@ -121,7 +124,7 @@ TEST(RunSetup, UpdatesBothBatchFilesWithoutSettingsOrProfile) {
 
   // No WIN.INI: the language is 0.
   drive.Write("Windows 95/System/kestiv.ini", "[Card]\r\n");
-  RunOn(drive);
+  RunOn(drive, GetParam());
   EXPECT_EQ(drive.Read("Windows 95/System/kestiv.ini"),
             "[Card]\r\nwinpath95=C:\\WINDOW~1\r\nLanguage=0\r\n");
 }
@@ -142,5 +145,16 @@ TEST(Program, IgnoresItsCommandLine) {
   EXPECT_EQ(with_options.Snapshot(), plain.Snapshot());
   EXPECT_EQ(plain.Snapshot(), SnapshotOf("tests/data/sample-after"));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Media, RunSetupOn,
+    testing::Values(kOnFolder, kOnFat12Floppy, kOnFat16Disk, kOnFat32Disk),
+    [](const testing::TestParamInfo<DriveMedium>& info) {
+      std::string name = MediumName(info.param);
+      for (char& c : name) {
+        if (c == ' ') c = '_';
+      }
+      return name;
+    });
 
 }  // namespace

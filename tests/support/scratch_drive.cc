@@ -80,3 +80,90 @@ void RunOn(const ScratchDrive& drive) {
   HostSetDriveC(drive.root.c_str());
   RunSetup();
 }
+
+const char* MediumName(DriveMedium medium) {
+  static const char* const kNames[] = {"folder", "FAT12 floppy", "FAT16 disk",
+                                       "FAT32 disk"};
+  return kNames[medium];
+}
+
+bool Shell(const std::string& command) {
+  return system(("MTOOLSRC=/dev/null MTOOLS_SKIP_CHECK=1 " + command +
+                 " >/dev/null 2>&1")
+                    .c_str()) == 0;
+}
+
+namespace {
+
+const uint64_t kPartitionStart = 2048;  // sectors, as partitioning tools do
+
+// An MBR with one primary partition of `type` from kPartitionStart on.
+void WritePartitionTable(const std::string& image, uint64_t bytes,
+                         unsigned char type) {
+  std::string mbr(512, '\0');
+  uint32_t fields[2] = {static_cast<uint32_t>(kPartitionStart),
+                        static_cast<uint32_t>(bytes / 512 - kPartitionStart)};
+  mbr[446] = static_cast<char>(0x80);
+  mbr[446 + 4] = static_cast<char>(type);
+  for (int f = 0; f < 2; ++f) {
+    for (int i = 0; i < 4; ++i) {
+      mbr[454 + 4 * f + i] = static_cast<char>(fields[f] >> (8 * i));
+    }
+  }
+  mbr[510] = 0x55;
+  mbr[511] = static_cast<char>(0xAA);
+  std::ofstream out(image, std::ios::binary | std::ios::trunc);
+  out.write(mbr.data(), static_cast<std::streamsize>(mbr.size()));
+  out.close();
+  fs::resize_file(image, bytes);
+}
+
+// The volume of an image as a file of its own, for fsck.fat.
+std::string VolumeFile(DriveMedium medium, const std::string& image) {
+  if (medium == kOnFat12Floppy) return image;
+  std::string volume = image + ".volume";
+  Shell("dd if=" + image + " of=" + volume + " bs=512 skip=" +
+        std::to_string(kPartitionStart));
+  return volume;
+}
+
+}  // namespace
+
+std::string MakeImage(DriveMedium medium, const std::string& image,
+                      const std::string& folder) {
+  std::string spec = image;
+  bool made = false;
+  if (medium == kOnFat12Floppy) {
+    made = Shell("mformat -i " + image + " -C -f 1440 ::");
+  } else {
+    bool fat32 = medium == kOnFat32Disk;
+    uint64_t bytes = uint64_t{fat32 ? 64u : 16u} << 20;
+    WritePartitionTable(image, bytes, fat32 ? 0x0C : 0x06);
+    spec += "@@" + std::to_string(kPartitionStart * 512);
+    made = Shell("mformat -i " + spec + (fat32 ? " -F" : "") + " -T " +
+                 std::to_string(bytes / 512 - kPartitionStart) +
+                 " -h 64 -s 32 -H " + std::to_string(kPartitionStart) + " ::");
+  }
+  EXPECT_TRUE(made) << "mformat for a " << MediumName(medium);
+  if (!folder.empty() && !fs::is_empty(folder)) {
+    EXPECT_TRUE(Shell("cd " + folder + " && mcopy -s -i " + spec + " * ::/"));
+  }
+  return spec;
+}
+
+void RunOn(const ScratchDrive& drive, DriveMedium medium) {
+  if (medium == kOnFolder) return RunOn(drive);
+  std::string image = drive.root + ".img";
+  std::string spec = MakeImage(medium, image, drive.root);
+  HostSetDriveC(image.c_str());
+  RunSetup();
+  HostSetDriveC(drive.root.c_str());
+  std::string volume = VolumeFile(medium, image);
+  EXPECT_TRUE(Shell("fsck.fat -n " + volume)) << "fsck.fat on " << image;
+  for (const auto& entry : fs::directory_iterator(drive.root)) {
+    fs::remove_all(entry.path());
+  }
+  EXPECT_TRUE(Shell("mcopy -s -n -i " + spec + " '::/*' " + drive.root));
+  fs::remove(image);
+  fs::remove(volume);
+}

@@ -32,4 +32,22 @@ void SetDirectories(const char* windows, const char* system);
 // The whole run, in this process, on the given drive.
 void RunOn(const ScratchDrive& drive);
 
+// What holds drive C in a run: the folder itself, or a disk image made
+// from it with mtools, as PC emulators keep them.
+enum DriveMedium { kOnFolder, kOnFat12Floppy, kOnFat16Disk, kOnFat32Disk };
+const char* MediumName(DriveMedium medium);
+
+// The whole run with drive C on `medium`. For an image: the drive's tree
+// is copied into a new image, the run works inside it, fsck.fat must find
+// no fault afterwards, and the drive's folder then holds what the image
+// holds.
+void RunOn(const ScratchDrive& drive, DriveMedium medium);
+
+// Makes a disk image of `medium` at `image` holding the tree at `folder`
+// (if any). Returns mtools' -i argument for its volume.
+std::string MakeImage(DriveMedium medium, const std::string& image,
+                      const std::string& folder);
+// Runs a shell command, for mtools in tests; true when it ends with 0.
+bool Shell(const std::string& command);
+
 #endif  // DOSSETUP_TESTS_SUPPORT_SCRATCH_DRIVE_H_

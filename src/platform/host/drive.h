@@ -1,26 +1,63 @@
-// The host's drive C: a folder, and Windows paths mapped onto it.
+// The host's drive C, and Windows paths mapped onto it.
+//
+// Drive C is a folder, or a FAT volume inside a raw disk image as PC
+// emulators keep them (image.h): the Windows operations reach either
+// through one set of operations on paths relative to the drive's root
+// (DriveBackend), so that they never know which holds the drive.
 //
 // Windows paths name files without regard to case, so each component
 // matches an existing entry exactly, else without regard to ASCII case
 // (the first in byte order when several match), else by its short alias.
-// Only drive C exists.
-//
-// Nothing outside the folder is ever reached: a ".." component fails, and
-// every open resolves beneath the folder (openat2 with RESOLVE_BENEATH;
-// where the kernel lacks it, no symbolic link is followed at all).
+// Only drive C exists, and no ".." component is accepted.
 #ifndef DOSSETUP_PLATFORM_HOST_DRIVE_H_
 #define DOSSETUP_PLATFORM_HOST_DRIVE_H_
-
-#include <sys/types.h>
 
 #include <string>
 #include <vector>
 
-// Chooses the folder for drive C; null means DOSSETUP_DRIVE_C, else the
-// current directory. Takes effect at the next platform call.
-void HostSetDriveC(const char* folder);
-// Resolves without openat2 even where the kernel has it.
+// Chooses drive C: a folder or a disk image file; null means
+// DOSSETUP_DRIVE_C, else the current directory. Takes effect at the next
+// platform call.
+void HostSetDriveC(const char* location);
+// Resolves folder paths without openat2 even where the kernel has it.
 void HostForceLegacyResolve(bool legacy);
+
+enum EntryKind { kEntryMissing, kEntryFile, kEntryFolder, kEntryOther };
+
+// What the Windows operations need of a drive. Paths are relative to its
+// root ("" for the root), components joined by '/', each spelled as the
+// entry is stored (as MapWindowsPath finds it).
+struct DriveBackend {
+  // Starts on the folder or image at `location`; false when it cannot
+  // hold drive C, and then every operation fails.
+  bool (*attach)(const char* location);
+  void (*detach)();
+  // The names in a folder, sorted in byte order; false if it is none.
+  bool (*list)(const std::string& folder, std::vector<std::string>* names);
+  // The short (8.3) alias of entry `name` of `folder`, whose entries are
+  // `names`; empty when there is none.
+  std::string (*alias)(const std::string& folder,
+                       const std::vector<std::string>& names,
+                       const std::string& name);
+  EntryKind (*kind)(const std::string& path);
+  // A descriptor to read a regular file from its start; -1 on failure,
+  // with errno ENOENT when it is missing.
+  int (*open_read)(const std::string& path);
+  // A descriptor to write a file's new content from empty; -1 on
+  // failure. `pending` receives what close_write needs to store it.
+  int (*open_write)(const std::string& path, std::string* pending);
+  // Closes a descriptor from open_write; true when the content is stored.
+  bool (*close_write)(int fd, const std::string& pending,
+                      const std::string& path);
+  // Replaces (or creates) file `to` with a copy of file `from`; the target
+  // is never a link, a folder or a device.
+  bool (*copy)(const std::string& from, const std::string& to);
+  // Deletes a file (a link itself); never a folder.
+  bool (*remove)(const std::string& path);
+};
+
+// The back end holding the chosen drive C, attached at its first use.
+const DriveBackend& Drive();
 
 enum MapResult {
   kMapped,
@@ -35,26 +72,12 @@ struct PathStep {
   std::string parent;  // the folder it lies in, relative to the drive
 };
 
-// Maps a Windows path to a path relative to the drive folder ("" for the
-// folder itself, components joined by '/'). A missing last component is
-// allowed when `last_may_be_missing`, and keeps its given name.
+// Maps a Windows path to a path relative to the drive. A missing last
+// component is allowed when `last_may_be_missing`, and keeps its given
+// name.
 MapResult MapWindowsPath(const char* path, bool last_may_be_missing,
                          std::string* relative,
                          std::vector<PathStep>* steps = nullptr);
-
-// open() relative to the drive folder, never leaving it. -1 with errno
-// set on failure (EXDEV or ELOOP where a link leads outside).
-int OpenBeneath(const std::string& relative, int flags, mode_t mode = 0);
-
-// Opens a regular file beneath the drive for reading, or for writing
-// (created if missing, then emptied). Never blocks on a FIFO or device and
-// never empties a file that other names share (a hard link, perhaps to a
-// file outside): such a name is replaced by a new file. -1 on failure.
-int OpenFileBeneath(const std::string& relative, bool for_writing);
-
-// The names in a folder of the drive, sorted in byte order.
-bool ListDirectory(const std::string& relative,
-                   std::vector<std::string>* names);
 
 // "a/b/c" gives "a/b" and "c"; "c" gives "" and "c".
 void SplitRelative(const std::string& relative, std::string* parent,

@@ -78,7 +78,7 @@ bool ReadDriveFile(const char* windows_path, std::string* text) {
   text->clear();
   std::string relative;
   if (MapWindowsPath(windows_path, false, &relative) != kMapped) return false;
-  int fd = OpenFileBeneath(relative, false);
+  int fd = Drive().open_read(relative);
   if (fd < 0) return false;
   char buffer[16 * 1024];
   bool ok = true;

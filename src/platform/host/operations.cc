@@ -1,10 +1,8 @@
-// The Windows operations on a host without Win32, over the drive C folder
-// (drive.h). Each counts its use for fault injection (faults.h).
+// The Windows operations on a host without Win32, over drive C, whichever
+// back end holds it (drive.h). Each counts its use for fault injection
+// (faults.h).
 #include <errno.h>
-#include <fcntl.h>
-#include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -30,10 +28,7 @@ DWORD CopyResult(const std::string& text, char* buffer, DWORD size) {
 }
 
 bool IsDirectory(const std::string& relative) {
-  int fd = OpenBeneath(relative, O_PATH | O_DIRECTORY);
-  if (fd < 0) return false;
-  close(fd);
-  return true;
+  return Drive().kind(relative) == kEntryFolder;
 }
 
 // Windows 95 keeps its directory in MSDOS.SYS; without it, C:\WINDOWS.
@@ -50,28 +45,6 @@ bool WindowsDirectory(std::string* directory) {
     return true;
   }
   return false;
-}
-
-// Copies all of `source` to `out`, in the kernel where it can.
-bool CopyContents(int source, int out) {
-  for (;;) {
-    ssize_t count = copy_file_range(source, nullptr, out, nullptr, 1 << 30, 0);
-    if (count == 0) return true;
-    if (count < 0) break;
-  }
-  // Not between these two files (another file system, an old kernel):
-  // copy by hand from where the kernel stopped.
-  char block[128 * 1024];
-  for (;;) {
-    ssize_t count = read(source, block, sizeof block);
-    if (count <= 0) return count == 0;
-    for (ssize_t done = 0; done < count;) {
-      ssize_t wrote =
-          write(out, block + done, static_cast<size_t>(count - done));
-      if (wrote <= 0) return false;
-      done += wrote;
-    }
-  }
 }
 
 }  // namespace
@@ -99,9 +72,7 @@ DWORD GetShortPathNameA(LPCSTR long_path, LPSTR short_path, DWORD size) {
     return 0;
   }
   // The whole path must be reachable inside the drive, links included.
-  int fd = OpenBeneath(relative, O_PATH);
-  if (fd < 0) return 0;
-  close(fd);
+  if (Drive().kind(relative) == kEntryMissing) return 0;
   std::string result(long_path, 2);
   for (const PathStep& step : steps) {
     result += '\\';
@@ -109,8 +80,10 @@ DWORD GetShortPathNameA(LPCSTR long_path, LPSTR short_path, DWORD size) {
       result += step.given;
     } else {
       std::vector<std::string> folder;
-      if (!ListDirectory(step.parent, &folder)) return 0;
-      result += ShortAlias(folder, step.found);
+      if (!Drive().list(step.parent, &folder)) return 0;
+      std::string alias = Drive().alias(step.parent, folder, step.found);
+      if (alias.empty()) return 0;
+      result += alias;
     }
   }
   size_t length = strlen(long_path);
@@ -144,76 +117,30 @@ DWORD GetProfileStringA(LPCSTR section, LPCSTR key, LPCSTR default_value,
 }
 
 BOOL CopyFileA(LPCSTR existing, LPCSTR new_file, BOOL fail_if_exists) {
-  std::string source_relative;
-  std::string target_relative;
-  if (MapWindowsPath(existing, false, &source_relative) != kMapped ||
-      MapWindowsPath(new_file, true, &target_relative) != kMapped) {
+  std::string source;
+  std::string target;
+  if (MapWindowsPath(existing, false, &source) != kMapped ||
+      MapWindowsPath(new_file, true, &target) != kMapped ||
+      (fail_if_exists && Drive().kind(target) != kEntryMissing)) {
     FaultHit(kFaultCopy);
     return FALSE;
   }
-  std::string parent, name;
-  SplitRelative(target_relative, &parent, &name);
-  int source = OpenFileBeneath(source_relative, false);
-  int folder = OpenBeneath(parent, O_RDONLY | O_DIRECTORY);
-  struct stat source_stat, target_stat;
-  bool ok = source >= 0 && folder >= 0 && !name.empty() &&
-            fstat(source, &source_stat) == 0;
-  mode_t mode = ok ? source_stat.st_mode & 07777 : 0;
-  if (ok &&
-      fstatat(folder, name.c_str(), &target_stat, AT_SYMLINK_NOFOLLOW) == 0) {
-    // Never write through or replace a link, a folder or a device.
-    ok = !fail_if_exists && S_ISREG(target_stat.st_mode);
-    mode = target_stat.st_mode & 07777;
-  }
-
-  // The copy goes to a new file beside the target and is renamed over it,
-  // so the target holds its old bytes or its new ones at every instant.
-  std::string fresh;
-  int out = -1;
-  for (int attempt = 0; ok && out < 0 && attempt < 100; ++attempt) {
-    fresh = "." + name + ".dossetup-" + std::to_string(getpid()) + "-" +
-            std::to_string(attempt);
-    out = openat(folder, fresh.c_str(),
-                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (out < 0 && errno != EEXIST) ok = false;
-  }
-  ok = ok && out >= 0;
-  ok = ok && CopyContents(source, out);
-  // The fault point lies after the data and before the rename: a crash
-  // here must leave the target whole.
-  if (FaultHit(kFaultCopy)) ok = false;
-  ok = ok && fchmod(out, mode) == 0 && fsync(out) == 0;
-  if (out >= 0 && close(out) != 0) ok = false;
-  ok = ok && renameat(folder, fresh.c_str(), folder, name.c_str()) == 0;
-  if (ok) {
-    fsync(folder);
-  } else if (out >= 0) {
-    unlinkat(folder, fresh.c_str(), 0);
-  }
-  if (source >= 0) close(source);
-  if (folder >= 0) close(folder);
-  return ok ? TRUE : FALSE;
+  // The back end counts the use at the point where a crash matters most.
+  return Drive().copy(source, target) ? TRUE : FALSE;
 }
 
 BOOL DeleteFileA(LPCSTR path) {
   if (FaultHit(kFaultDelete)) return FALSE;
   std::string relative;
   if (MapWindowsPath(path, false, &relative) != kMapped) return FALSE;
-  std::string parent, name;
-  SplitRelative(relative, &parent, &name);
-  int folder = OpenBeneath(parent, O_RDONLY | O_DIRECTORY);
-  if (folder < 0) return FALSE;
-  // Like Windows, a link goes itself and a folder is refused.
-  struct stat st;
-  bool ok = !name.empty() &&
-            fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            !S_ISDIR(st.st_mode) && unlinkat(folder, name.c_str(), 0) == 0;
-  close(folder);
-  return ok ? TRUE : FALSE;
+  return Drive().remove(relative) ? TRUE : FALSE;
 }
 
 struct PlatformFile {
   int fd;
+  bool writing;
+  std::string relative;  // for writing: where the content is stored
+  std::string pending;   // what the back end needs to store it
 };
 
 OpenResult FileOpenRead(const char* path, PlatformFile** file) {
@@ -223,9 +150,9 @@ OpenResult FileOpenRead(const char* path, PlatformFile** file) {
   MapResult mapped = MapWindowsPath(path, false, &relative);
   if (mapped == kMapMissing) return kMissing;
   if (mapped != kMapped) return kOpenFailed;
-  int fd = OpenFileBeneath(relative, false);
+  int fd = Drive().open_read(relative);
   if (fd < 0) return errno == ENOENT ? kMissing : kOpenFailed;
-  *file = new PlatformFile{fd};
+  *file = new PlatformFile{fd, false, relative, ""};
   return kOpened;
 }
 
@@ -233,9 +160,10 @@ PlatformFile* FileOpenWrite(const char* path) {
   if (FaultHit(kFaultOpenWrite)) return nullptr;
   std::string relative;
   if (MapWindowsPath(path, true, &relative) != kMapped) return nullptr;
-  int fd = OpenFileBeneath(relative, true);
+  std::string pending;
+  int fd = Drive().open_write(relative, &pending);
   if (fd < 0) return nullptr;
-  return new PlatformFile{fd};
+  return new PlatformFile{fd, true, relative, pending};
 }
 
 long FileRead(PlatformFile* file, char* buffer, size_t size) {
@@ -260,7 +188,9 @@ bool FileWrite(PlatformFile* file, const char* data, size_t size) {
 
 bool FileClose(PlatformFile* file) {
   bool failed = FaultHit(kFaultClose);
-  bool ok = close(file->fd) == 0 && !failed;
+  bool ok = file->writing
+                ? Drive().close_write(file->fd, file->pending, file->relative)
+                : close(file->fd) == 0;
   delete file;
-  return ok;
+  return ok && !failed;
 }
