@@ -1,18 +1,25 @@
 // The host layer: Windows paths on a folder, short names, the directory
-// queries, the profile, the copy and confinement to the drive.
+// queries, the profile, the copy and confinement to the drive; on disk
+// images, the short names the volume stores and images it cannot use.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <stdio.h>
+
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "platform/host/drive.h"
 #include "platform/host/names.h"
 #include "platform/platform.h"
+#include "startup/setup.h"
 #include "support/scratch_drive.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 std::string ShortPath(const char* path) {
   char buffer[260] = "";
@@ -161,6 +168,93 @@ TEST(CopyFileA, ReplacesAndKeepsThePermissionBits) {
   EXPECT_EQ(drive.Snapshot().size(), 3u);
   EXPECT_TRUE(DeleteFileA("C:\\NEW.TMP"));
   EXPECT_FALSE(DeleteFileA("C:\\NEW.TMP"));
+}
+
+// What a file of an image holds, read with mtools.
+std::string ReadFromImage(const std::string& spec, const std::string& path) {
+  std::string command =
+      "MTOOLSRC=/dev/null mtype -i " + spec + " '::/" + path + "'";
+  std::string bytes;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[4096];
+    size_t count;
+    while ((count = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+      bytes.append(buffer, count);
+    }
+    pclose(pipe);
+  }
+  return bytes;
+}
+
+std::string FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(DiskImage, WritesTheShortNamesTheVolumeStores) {
+  // "Windows 95", made after "Windows 98", holds WINDOW~2, which no rule
+  // applied to the folder's names alone would give.
+  ScratchDrive drive;
+  drive.Write("MSDOS.SYS", "[Paths]\r\nWinDir=C:\\Windows 95\r\n");
+  drive.Write("KESTIV.INI", "[Card]\r\n");
+  std::string image = drive.root + ".img";
+  std::string spec = MakeImage(kOnFat16Disk, image, "");
+  ASSERT_TRUE(Shell("mmd -i " + spec +
+                    " '::/Windows 98' '::/Windows 95' '::/Windows 95/System'"));
+  ASSERT_TRUE(Shell("mcopy -i " + spec + " " + drive.root + "/MSDOS.SYS " +
+                    drive.root + "/KESTIV.INI '::/Windows 95/System'"));
+  ASSERT_TRUE(Shell("mmove -i " + spec +
+                    " '::/Windows 95/System/MSDOS.SYS' ::/MSDOS.SYS"));
+  HostSetDriveC(image.c_str());
+  RunSetup();
+  EXPECT_EQ(ReadFromImage(spec, "Windows 95/dosstart.bat"),
+            "C:\\WINDOW~2\\SYSTEM\\quorvel.exe /N\r\n");
+  EXPECT_EQ(ReadFromImage(spec, "Windows 95/System/KESTIV.INI"),
+            "[Card]\r\nwinpath95=C:\\WINDOW~2\r\nLanguage=0\r\n");
+  HostSetDriveC(nullptr);
+  fs::remove(image);
+}
+
+TEST(DiskImage, LeavesAnImageItCannotUseAsItWas) {
+  ScratchDrive drive;
+  drive.LayOutWindows();
+  drive.Write("AUTOEXEC.BAT", "@ECHO OFF\r\n");
+  std::string image = drive.root + ".img";
+  struct Case {
+    const char* name;
+    void (*make)(const std::string& image, const std::string& tree);
+  } cases[] = {
+      {"random bytes",
+       [](const std::string& image, const std::string&) {
+         std::string bytes(64 * 1024, '\0');
+         unsigned state = 1;
+         for (char& c : bytes) c = static_cast<char>((state *= 69069) >> 24);
+         std::ofstream(image, std::ios::binary) << bytes;
+       }},
+      {"a truncated image",
+       [](const std::string& image, const std::string& tree) {
+         MakeImage(kOnFat16Disk, image, tree);
+         fs::resize_file(image, 4 << 20);
+       }},
+      {"a partition table with no FAT partition",
+       [](const std::string& image, const std::string& tree) {
+         MakeImage(kOnFat16Disk, image, tree);
+         std::fstream file(image, std::ios::binary | std::ios::in |
+                                      std::ios::out);
+         file.seekp(446 + 4);
+         file.put(static_cast<char>(0x83));  // Linux
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.make(image, drive.root);
+    std::string before = FileBytes(image);
+    HostSetDriveC(image.c_str());
+    RunSetup();
+    EXPECT_EQ(FileBytes(image), before);
+  }
+  HostSetDriveC(nullptr);
+  fs::remove(image);
 }
 
 }  // namespace

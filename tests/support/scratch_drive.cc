@@ -140,11 +140,18 @@ std::string MakeImage(DriveMedium medium, const std::string& image,
     uint64_t bytes = uint64_t{fat32 ? 64u : 16u} << 20;
     WritePartitionTable(image, bytes, fat32 ? 0x0C : 0x06);
     spec += "@@" + std::to_string(kPartitionStart * 512);
-    made = Shell("mformat -i " + spec + (fat32 ? " -F" : "") + " -T " +
+    // Two-sector clusters keep a small volume FAT16 rather than FAT12.
+    made = Shell("mformat -i " + spec + (fat32 ? " -F" : " -c 2") + " -T " +
                  std::to_string(bytes / 512 - kPartitionStart) +
                  " -h 64 -s 32 -H " + std::to_string(kPartitionStart) + " ::");
   }
   EXPECT_TRUE(made) << "mformat for a " << MediumName(medium);
+  const char* fat = medium == kOnFat12Floppy ? "FAT12"
+                    : medium == kOnFat16Disk ? "FAT16"
+                                             : "FAT32";
+  EXPECT_TRUE(Shell("minfo -i " + spec + " :: | grep -q 'disk type=\"" +
+                    fat + "'"))
+      << MediumName(medium) << " is not " << fat;
   if (!folder.empty() && !fs::is_empty(folder)) {
     EXPECT_TRUE(Shell("cd " + folder + " && mcopy -s -i " + spec + " * ::/"));
   }
