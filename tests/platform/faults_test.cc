@@ -103,10 +103,13 @@ std::map<std::string, std::string> Expected(const FaultRow& row,
   return files;
 }
 
-TEST(Faults, EveryUseOfEveryOperationHasARow) {
+// The same rows hold on a folder and inside a disk image.
+class FaultsOn : public testing::TestWithParam<DriveMedium> {};
+
+TEST_P(FaultsOn, EveryUseOfEveryOperationHasARow) {
   ScratchDrive drive;
   LayOut(drive);
-  RunOn(drive);
+  RunOn(drive, GetParam());
   for (int op = 0; op < kFaultOpCount; ++op) {
     int uses = FaultUses(static_cast<FaultOp>(op));
     EXPECT_GT(uses, 0) << FaultOpName(static_cast<FaultOp>(op));
@@ -121,11 +124,11 @@ TEST(Faults, EveryUseOfEveryOperationHasARow) {
   }
 }
 
-TEST(Faults, EachFailureKeepsItsPromise) {
+TEST_P(FaultsOn, EachFailureKeepsItsPromise) {
   ScratchDrive before, clean, language0;
   LayOut(before);
   LayOut(clean);
-  RunOn(clean);
+  RunOn(clean, GetParam());
   language0.Write(kFiles[2],
                   "[Card]\r\nIrq=5\r\nwinpath95=C:\\WINDOWS\r\nLanguage=0\r\n");
   for (const FaultRow& row : kRows) {
@@ -134,11 +137,17 @@ TEST(Faults, EachFailureKeepsItsPromise) {
     ScratchDrive drive;
     LayOut(drive);
     FaultArm(row.op, row.nth, kFaultFail);
-    RunOn(drive);
+    RunOn(drive, GetParam());
     EXPECT_EQ(FaultUses(row.op) >= row.nth, true) << "fault never reached";
     EXPECT_EQ(drive.Snapshot(), Expected(row, before, clean, language0));
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Media, FaultsOn,
+                         testing::Values(kOnFolder, kOnFat16Disk),
+                         [](const testing::TestParamInfo<DriveMedium>& info) {
+                           return info.param == kOnFolder ? "folder" : "image";
+                         });
 
 TEST(FaultsDeathTest, ACrashInsideTheCopyLeavesTheTargetWhole) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
