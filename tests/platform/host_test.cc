@@ -2,10 +2,9 @@
 // queries, the profile, the copy and confinement to the drive; on disk
 // images, the short names the volume stores and images it cannot use.
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <stdio.h>
 
 #include <filesystem>
 #include <fstream>
@@ -226,7 +225,7 @@ TEST(DiskImage, LeavesAnImageItCannotUseAsItWas) {
   } cases[] = {
       {"random bytes",
        [](const std::string& image, const std::string&) {
-         std::string bytes(64 * 1024, '\0');
+         std::string bytes(size_t{64} * 1024, '\0');
          unsigned state = 1;
          for (char& c : bytes) c = static_cast<char>((state *= 69069) >> 24);
          std::ofstream(image, std::ios::binary) << bytes;
@@ -239,8 +238,8 @@ TEST(DiskImage, LeavesAnImageItCannotUseAsItWas) {
       {"a partition table with no FAT partition",
        [](const std::string& image, const std::string& tree) {
          MakeImage(kOnFat16Disk, image, tree);
-         std::fstream file(image, std::ios::binary | std::ios::in |
-                                      std::ios::out);
+         std::fstream file(image,
+                           std::ios::binary | std::ios::in | std::ios::out);
          file.seekp(446 + 4);
          file.put(static_cast<char>(0x83));  // Linux
        }},

@@ -146,15 +146,15 @@ TEST(Program, IgnoresItsCommandLine) {
   EXPECT_EQ(plain.Snapshot(), SnapshotOf("tests/data/sample-after"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Media, RunSetupOn,
-    testing::Values(kOnFolder, kOnFat12Floppy, kOnFat16Disk, kOnFat32Disk),
-    [](const testing::TestParamInfo<DriveMedium>& info) {
-      std::string name = MediumName(info.param);
-      for (char& c : name) {
-        if (c == ' ') c = '_';
-      }
-      return name;
-    });
+INSTANTIATE_TEST_SUITE_P(Media, RunSetupOn,
+                         testing::Values(kOnFolder, kOnFat12Floppy,
+                                         kOnFat16Disk, kOnFat32Disk),
+                         [](const testing::TestParamInfo<DriveMedium>& info) {
+                           std::string name = MediumName(info.param);
+                           for (char& c : name) {
+                             if (c == ' ') c = '_';
+                           }
+                           return name;
+                         });
 
 }  // namespace

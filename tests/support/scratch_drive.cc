@@ -122,8 +122,8 @@ void WritePartitionTable(const std::string& image, uint64_t bytes,
 std::string VolumeFile(DriveMedium medium, const std::string& image) {
   if (medium == kOnFat12Floppy) return image;
   std::string volume = image + ".volume";
-  Shell("dd if=" + image + " of=" + volume + " bs=512 skip=" +
-        std::to_string(kPartitionStart));
+  Shell("dd if=" + image + " of=" + volume +
+        " bs=512 skip=" + std::to_string(kPartitionStart));
   return volume;
 }
 
@@ -149,8 +149,8 @@ std::string MakeImage(DriveMedium medium, const std::string& image,
   const char* fat = medium == kOnFat12Floppy ? "FAT12"
                     : medium == kOnFat16Disk ? "FAT16"
                                              : "FAT32";
-  EXPECT_TRUE(Shell("minfo -i " + spec + " :: | grep -q 'disk type=\"" +
-                    fat + "'"))
+  EXPECT_TRUE(
+      Shell("minfo -i " + spec + " :: | grep -q 'disk type=\"" + fat + "'"))
       << MediumName(medium) << " is not " << fat;
   if (!folder.empty() && !fs::is_empty(folder)) {
     EXPECT_TRUE(Shell("cd " + folder + " && mcopy -s -i " + spec + " * ::/"));

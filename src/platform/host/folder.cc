@@ -145,10 +145,10 @@ EntryKind Kind(const std::string& relative) {
   int fd = OpenBeneath(relative, O_PATH);
   if (fd < 0) return kEntryMissing;
   struct stat st;
-  EntryKind kind = fstat(fd, &st) != 0      ? kEntryMissing
-                   : S_ISDIR(st.st_mode)    ? kEntryFolder
-                   : S_ISREG(st.st_mode)    ? kEntryFile
-                                            : kEntryOther;
+  EntryKind kind = fstat(fd, &st) != 0   ? kEntryMissing
+                   : S_ISDIR(st.st_mode) ? kEntryFolder
+                   : S_ISREG(st.st_mode) ? kEntryFile
+                                         : kEntryOther;
   close(fd);
   return kind;
 }
@@ -254,6 +254,6 @@ void HostForceLegacyResolve(bool legacy) {
 }
 
 const DriveBackend kFolderDrive = {
-    Attach,   Detach,    List,       Alias, Kind, OpenRead,
-    OpenWrite, CloseWrite, Copy, Remove,
+    Attach,   Detach,    List,       Alias, Kind,
+    OpenRead, OpenWrite, CloseWrite, Copy,  Remove,
 };

@@ -34,12 +34,11 @@ bool IsFatBootSector(const unsigned char* sector, uint64_t available) {
   uint32_t bytes_per_sector = Little(sector + 11, 2);
   uint32_t total = Little(sector + 19, 2);
   if (total == 0) total = Little(sector + 32, 4);
-  return (sector[0] == 0xEB || sector[0] == 0xE9) &&
-         bytes_per_sector >= 512 && bytes_per_sector <= 4096 &&
-         PowerOfTwo(bytes_per_sector) && PowerOfTwo(sector[13]) &&
-         Little(sector + 14, 2) >= 1 && sector[16] >= 1 &&
-         (sector[21] == 0xF0 || sector[21] >= 0xF8) && total > 0 &&
-         uint64_t{total} * bytes_per_sector <= available &&
+  return (sector[0] == 0xEB || sector[0] == 0xE9) && bytes_per_sector >= 512 &&
+         bytes_per_sector <= 4096 && PowerOfTwo(bytes_per_sector) &&
+         PowerOfTwo(sector[13]) && Little(sector + 14, 2) >= 1 &&
+         sector[16] >= 1 && (sector[21] == 0xF0 || sector[21] >= 0xF8) &&
+         total > 0 && uint64_t{total} * bytes_per_sector <= available &&
          sector[510] == 0x55 && sector[511] == 0xAA;
 }
 
@@ -75,10 +74,12 @@ bool Mtools(const char* tool, const std::vector<std::string>& args,
   std::vector<std::string> words = {tool, "-i", image_spec};
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
+  argv.reserve(words.size() + 1);
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   std::vector<std::string> env = MtoolsEnvironment();
   std::vector<char*> envp;
+  envp.reserve(env.size() + 1);
   for (std::string& entry : env) envp.push_back(entry.data());
   envp.push_back(nullptr);
 
@@ -96,8 +97,8 @@ bool Mtools(const char* tool, const std::vector<std::string>& args,
   }
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   pid_t child;
-  int spawned = posix_spawnp(&child, tool, &actions, nullptr, argv.data(),
-                             envp.data());
+  int spawned =
+      posix_spawnp(&child, tool, &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (out) {
     close(pipe_fds[1]);
@@ -285,7 +286,7 @@ bool FindImageVolume(const std::string& image, uint64_t* offset) {
       // An MBR: the first primary partition of a FAT type, whole.
       unsigned char table[64];
       std::copy(sector + 446, sector + 510, table);
-      for (int i = 0; i < 4 && !found; ++i) {
+      for (size_t i = 0; i < 4 && !found; ++i) {
         const unsigned char* entry = table + 16 * i;
         uint64_t start = uint64_t{Little(entry + 8, 4)} * kSector;
         uint64_t length = uint64_t{Little(entry + 12, 4)} * kSector;
@@ -303,6 +304,6 @@ bool FindImageVolume(const std::string& image, uint64_t* offset) {
 }
 
 const DriveBackend kImageDrive = {
-    Attach,    Detach,     List, Alias, Kind,   OpenRead,
-    OpenWrite, CloseWrite, Copy, Remove,
+    Attach,   Detach,    List,       Alias, Kind,
+    OpenRead, OpenWrite, CloseWrite, Copy,  Remove,
 };
