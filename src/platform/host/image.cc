@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/host/faults.h"
+#include "platform/host/ini.h"
 
 namespace {
 
@@ -153,12 +154,7 @@ bool ListEntries(const std::string& folder, std::vector<Entry>* entries) {
   std::string prefix = folder.empty() ? "::/" : Dos(folder) + "/";
   std::string text;
   if (!Mtools("mdir", {"-a", "-b", prefix}, &text)) return false;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(at, end - at);
-    at = end + 1;
+  for (const std::string& line : SplitLines(text)) {
     if (line.compare(0, prefix.size(), prefix) != 0) continue;
     Entry entry = {line.substr(prefix.size()), false};
     if (!entry.name.empty() && entry.name.back() == '/') {
@@ -202,11 +198,9 @@ std::string Alias(const std::string& folder, const std::vector<std::string>&,
   std::string path = folder.empty() ? name : folder + "/" + name;
   std::string text;
   if (!Mtools("mshortname", {Dos(path)}, &text)) return "";
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-    text.pop_back();
-  }
-  size_t slash = text.rfind('/');
-  return slash == std::string::npos ? "" : text.substr(slash + 1);
+  std::vector<std::string> lines = SplitLines(text);
+  size_t slash = lines.empty() ? std::string::npos : lines[0].rfind('/');
+  return slash == std::string::npos ? "" : lines[0].substr(slash + 1);
 }
 
 EntryKind Kind(const std::string& path) {

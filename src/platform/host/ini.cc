@@ -29,19 +29,28 @@ bool SameIgnoringCase(const std::string& a, const char* b) {
 
 }  // namespace
 
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(at, end - at));
+    if (!lines.back().empty() && lines.back().back() == '\r') {
+      lines.back().pop_back();
+    }
+    at = end + 1;
+  }
+  return lines;
+}
+
 bool FindIniValue(const std::string& text, const char* section, const char* key,
                   std::string* value) {
   std::string wanted_section = Trim(section);
   std::string wanted_key = Trim(key);
   bool seen_section = false;
   bool in_section = false;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(at, end - at);
-    at = end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+  for (std::string line : SplitLines(text)) {
     line = Trim(line);
     if (line.empty() || line[0] == ';') continue;
     if (line[0] == '[') {

@@ -4,6 +4,7 @@
 #define DOSSETUP_PLATFORM_HOST_INI_H_
 
 #include <string>
+#include <vector>
 
 // Section and key names match without regard to ASCII case and
 // surrounding blanks; the first matching key of the first matching section
@@ -11,6 +12,9 @@
 // line. The value comes trimmed of blanks. False when there is none.
 bool FindIniValue(const std::string& text, const char* section, const char* key,
                   std::string* value);
+
+// The lines of a text, without their line ends (LF or CR LF).
+std::vector<std::string> SplitLines(const std::string& text);
 
 // Drops one pair of matching surrounding quotes (" or ').
 std::string Unquote(const std::string& value);
