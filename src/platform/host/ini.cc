@@ -1,6 +1,5 @@
 #include "platform/host/ini.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include "platform/host/drive.h"
