@@ -150,7 +150,9 @@ INSTANTIATE_TEST_SUITE_P(Media, FaultsOn,
                          });
 
 TEST(FaultsDeathTest, ACrashInsideTheCopyLeavesTheTargetWhole) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // The child forks from here, so it crashes on this very drive, which
+  // this process then reads and removes.
+  GTEST_FLAG_SET(death_test_style, "fast");
   for (int nth = 1; nth <= 3; ++nth) {
     ScratchDrive drive;
     LayOut(drive);

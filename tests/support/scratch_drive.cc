@@ -28,8 +28,11 @@ ScratchDrive::ScratchDrive() {
 ScratchDrive::~ScratchDrive() {
   HostSetDriveC(nullptr);
   FaultReset();
+  // Also what a run on an image made beside it, if it stopped midway.
   std::error_code ignored;
   fs::remove_all(root, ignored);
+  fs::remove(root + ".img", ignored);
+  fs::remove(root + ".img.volume", ignored);
 }
 
 void ScratchDrive::Write(const std::string& path,
