@@ -1,13 +1,18 @@
 // The host layer: Windows paths on a folder, short names, the directory
 // queries, the profile, the copy and confinement to the drive; on disk
-// images, the short names the volume stores and images it cannot use.
+// images, the short names the volume stores, images it cannot use or
+// that another process uses, and a qcow2 overlay over its backing image.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "platform/host/drive.h"
@@ -214,14 +219,66 @@ TEST(DiskImage, WritesTheShortNamesTheVolumeStores) {
   fs::remove(image);
 }
 
+// A process holding an image as an emulator does, from when it has the
+// image open (and locked, if `locks`) until it is stopped.
+struct Holder {
+  pid_t pid = -1;
+  Holder(std::string command, const std::string& image, bool locks) {
+    command.replace(command.find("IMG"), 3, image);
+    pid = fork();
+    if (pid == 0) {
+      execl("/bin/sh", "sh", "-c",
+            ("exec " + command + " >/dev/null 2>&1").c_str(),
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    for (int tries = 0; tries < 2000 && !Holds(image, locks); ++tries) {
+      usleep(10000);
+    }
+    EXPECT_TRUE(Holds(image, locks)) << "the holder never took " << image;
+  }
+  ~Holder() { Stop(); }
+  Holder(const Holder&) = delete;
+  Holder& operator=(const Holder&) = delete;
+  void Stop() {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    pid = -1;
+  }
+  bool Holds(const std::string& image, bool locks) const {
+    bool open = false;
+    std::error_code error;
+    fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+    for (const auto& fd : fs::directory_iterator(fds, error)) {
+      open = open || fs::equivalent(fd.path(), image, error);
+    }
+    if (!open || !locks) return open;
+    int fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    bool locked = fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+    close(fd);
+    return locked;
+  }
+};
+
 TEST(DiskImage, LeavesAnImageItCannotUseAsItWas) {
   ScratchDrive drive;
   drive.LayOutWindows();
   drive.Write("AUTOEXEC.BAT", "@ECHO OFF\r\n");
   std::string image = drive.root + ".img";
+  const char* const kQemu =
+      "qemu-system-i386 -S -display none -nodefaults -drive if=ide,file=IMG,";
   struct Case {
     const char* name;
     void (*make)(const std::string& image, const std::string& tree);
+    // An image in use: what holds it, and whether it locks it. Once it is
+    // gone, the next run goes ahead.
+    std::string holder;
+    bool locks;
   } cases[] = {
       {"random bytes",
        [](const std::string& image, const std::string&) {
@@ -229,12 +286,14 @@ TEST(DiskImage, LeavesAnImageItCannotUseAsItWas) {
          unsigned state = 1;
          for (char& c : bytes) c = static_cast<char>((state *= 69069) >> 24);
          std::ofstream(image, std::ios::binary) << bytes;
-       }},
+       },
+       "", false},
       {"a truncated image",
        [](const std::string& image, const std::string& tree) {
          MakeImage(kOnFat16Disk, image, tree);
          fs::resize_file(image, 4 << 20);
-       }},
+       },
+       "", false},
       {"a partition table with no FAT partition",
        [](const std::string& image, const std::string& tree) {
          MakeImage(kOnFat16Disk, image, tree);
@@ -242,18 +301,63 @@ TEST(DiskImage, LeavesAnImageItCannotUseAsItWas) {
                            std::ios::binary | std::ios::in | std::ios::out);
          file.seekp(446 + 4);
          file.put(static_cast<char>(0x83));  // Linux
-       }},
+       },
+       "", false},
+      {"a raw image a paused QEMU holds",
+       [](const std::string& image, const std::string& tree) {
+         MakeImage(kOnFat16Disk, image, tree);
+       },
+       std::string(kQemu) + "format=raw", true},
+      {"a qcow2 image a paused QEMU holds",
+       [](const std::string& image, const std::string& tree) {
+         MakeImage(kOnFat16Qcow2, image, tree);
+       },
+       std::string(kQemu) + "format=qcow2", true},
+      {"an image another process has open for writing, unlocked",
+       [](const std::string& image, const std::string& tree) {
+         MakeImage(kOnFat16Disk, image, tree);
+       },
+       "sleep 600 3<>IMG", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     c.make(image, drive.root);
     std::string before = FileBytes(image);
+    std::unique_ptr<Holder> holder;
+    if (!c.holder.empty()) holder.reset(new Holder(c.holder, image, c.locks));
     HostSetDriveC(image.c_str());
     RunSetup();
+    HostSetDriveC(nullptr);
     EXPECT_EQ(FileBytes(image), before);
+    if (holder) {
+      holder->Stop();
+      HostSetDriveC(image.c_str());
+      RunSetup();
+      HostSetDriveC(nullptr);
+      EXPECT_NE(FileBytes(image), before) << "no run once the holder is gone";
+    }
   }
   HostSetDriveC(nullptr);
   fs::remove(image);
+}
+
+TEST(DiskImage, ChangesAQcow2OverlayAndNotItsBackingImage) {
+  ScratchDrive drive;
+  drive.LayOutWindows();
+  std::string base = drive.root + ".img.raw";
+  std::string overlay = drive.root + ".img";
+  std::string spec = MakeImage(kOnFat16Disk, base, drive.root);
+  ASSERT_TRUE(
+      Shell("qemu-img create -f qcow2 -b " + base + " -F raw " + overlay));
+  std::string before = FileBytes(base);
+  HostSetDriveC(overlay.c_str());
+  RunSetup();
+  HostSetDriveC(nullptr);
+  EXPECT_EQ(FileBytes(base), before);
+  std::string changed = drive.root + ".img.volume";
+  ASSERT_TRUE(Shell("qemu-img convert -O raw " + overlay + " " + changed));
+  EXPECT_EQ(ReadFromImage(changed + spec.substr(base.size()), "AUTOEXEC.BAT"),
+            "SET  BLASTER=A220 I5  D1 T4\r\n");
 }
 
 }  // namespace

@@ -113,20 +113,30 @@ TEST_P(RunSetupOn, StopsWhenADirectoryDoesNotFit) {
 }
 
 TEST_P(RunSetupOn, UpdatesBothBatchFilesWithoutSettingsOrProfile) {
-  ScratchDrive drive;
-  drive.Write("MSDOS.SYS", "[Paths]\r\nWinDir=C:\\Windows 95\r\n");
-  drive.MakeFolder("Windows 95/System");
-  RunOn(drive, GetParam());
-  EXPECT_EQ(drive.Read("autoexec.bat"), "SET  BLASTER=A220 I5  D1 T4\r\n");
-  EXPECT_EQ(drive.Read("Windows 95/dosstart.bat"),
-            "C:\\WINDOW~1\\SYSTEM\\quorvel.exe /N\r\n");
-  EXPECT_EQ(drive.Snapshot().size(), 3u);  // MSDOS.SYS and the two
+  // Long Windows directories; mtools would read the brackets as a pattern.
+  struct Case {
+    const char* windows;
+    const char* alias;
+  } cases[] = {{"Windows 95", "WINDOW~1"}, {"Win[95]", "WIN_95~1"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.windows);
+    ScratchDrive drive;
+    std::string windows = c.windows;
+    std::string alias = std::string("C:\\") + c.alias;
+    drive.Write("MSDOS.SYS", "[Paths]\r\nWinDir=C:\\" + windows + "\r\n");
+    drive.MakeFolder(windows + "/System");
+    RunOn(drive, GetParam());
+    EXPECT_EQ(drive.Read("autoexec.bat"), "SET  BLASTER=A220 I5  D1 T4\r\n");
+    EXPECT_EQ(drive.Read(windows + "/dosstart.bat"),
+              alias + "\\SYSTEM\\quorvel.exe /N\r\n");
+    EXPECT_EQ(drive.Snapshot().size(), 3u);  // MSDOS.SYS and the two
 
-  // No WIN.INI: the language is 0.
-  drive.Write("Windows 95/System/kestiv.ini", "[Card]\r\n");
-  RunOn(drive, GetParam());
-  EXPECT_EQ(drive.Read("Windows 95/System/kestiv.ini"),
-            "[Card]\r\nwinpath95=C:\\WINDOW~1\r\nLanguage=0\r\n");
+    // No WIN.INI: the language is 0.
+    drive.Write(windows + "/System/kestiv.ini", "[Card]\r\n");
+    RunOn(drive, GetParam());
+    EXPECT_EQ(drive.Read(windows + "/System/kestiv.ini"),
+              "[Card]\r\nwinpath95=" + alias + "\r\nLanguage=0\r\n");
+  }
 }
 
 TEST(Program, IgnoresItsCommandLine) {
@@ -148,7 +158,9 @@ TEST(Program, IgnoresItsCommandLine) {
 
 INSTANTIATE_TEST_SUITE_P(Media, RunSetupOn,
                          testing::Values(kOnFolder, kOnFat12Floppy,
-                                         kOnFat16Disk, kOnFat32Disk),
+                                         kOnFat16Disk, kOnFat32Disk,
+                                         kOnFat16Vhd, kOnFat16Qcow2,
+                                         kOnFat16Vdi),
                          [](const testing::TestParamInfo<DriveMedium>& info) {
                            std::string name = MediumName(info.param);
                            for (char& c : name) {

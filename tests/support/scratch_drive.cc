@@ -31,8 +31,9 @@ ScratchDrive::~ScratchDrive() {
   // Also what a run on an image made beside it, if it stopped midway.
   std::error_code ignored;
   fs::remove_all(root, ignored);
-  fs::remove(root + ".img", ignored);
-  fs::remove(root + ".img.volume", ignored);
+  for (const char* suffix : {".img", ".img.raw", ".img.volume"}) {
+    fs::remove(root + suffix, ignored);
+  }
 }
 
 void ScratchDrive::Write(const std::string& path,
@@ -85,8 +86,10 @@ void RunOn(const ScratchDrive& drive) {
 }
 
 const char* MediumName(DriveMedium medium) {
-  static const char* const kNames[] = {"folder", "FAT12 floppy", "FAT16 disk",
-                                       "FAT32 disk"};
+  static const char* const kNames[] = {
+      "folder",     "FAT12 floppy",      "FAT16 disk",
+      "FAT32 disk", "FAT16 dynamic VHD", "FAT16 qcow2",
+      "FAT16 VDI"};
   return kNames[medium];
 }
 
@@ -121,6 +124,33 @@ void WritePartitionTable(const std::string& image, uint64_t bytes,
   fs::resize_file(image, bytes);
 }
 
+// qemu-img's name for a medium's format, or null for raw.
+const char* QemuFormat(DriveMedium medium) {
+  switch (medium) {
+    case kOnFat16Vhd:
+      return "vpc";
+    case kOnFat16Qcow2:
+      return "qcow2";
+    case kOnFat16Vdi:
+      return "vdi";
+    default:
+      return nullptr;
+  }
+}
+
+// Whether anything of a raw view is left: its folder or a mount.
+bool ViewLeftBehind() {
+  std::ifstream mounts("/proc/self/mountinfo");
+  std::string text((std::istreambuf_iterator<char>(mounts)), {});
+  if (text.find("dossetup-view-") != std::string::npos) return true;
+  for (const auto& entry : fs::directory_iterator(fs::temp_directory_path())) {
+    if (entry.path().filename().string().rfind("dossetup-view-", 0) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // The volume of an image as a file of its own, for fsck.fat.
 std::string VolumeFile(DriveMedium medium, const std::string& image) {
   if (medium == kOnFat12Floppy) return image;
@@ -134,6 +164,15 @@ std::string VolumeFile(DriveMedium medium, const std::string& image) {
 
 std::string MakeImage(DriveMedium medium, const std::string& image,
                       const std::string& folder) {
+  if (const char* format = QemuFormat(medium)) {
+    std::string raw = image + ".raw";
+    std::string spec = MakeImage(kOnFat16Disk, raw, folder);
+    EXPECT_TRUE(Shell(std::string("qemu-img convert -O ") + format + " " + raw +
+                      " " + image))
+        << "qemu-img convert to " << format;
+    fs::remove(raw);
+    return image + spec.substr(raw.size());
+  }
   std::string spec = image;
   bool made = false;
   if (medium == kOnFat12Floppy) {
@@ -168,6 +207,18 @@ void RunOn(const ScratchDrive& drive, DriveMedium medium) {
   HostSetDriveC(image.c_str());
   RunSetup();
   HostSetDriveC(drive.root.c_str());
+  if (const char* format = QemuFormat(medium)) {
+    EXPECT_FALSE(ViewLeftBehind()) << "a daemon's view outlived the run";
+    if (medium != kOnFat16Vhd) {
+      EXPECT_TRUE(
+          Shell("qemu-img check -f " + std::string(format) + " " + image))
+          << "qemu-img check on " << image;
+    }
+    EXPECT_TRUE(Shell("qemu-img convert -f " + std::string(format) +
+                      " -O raw " + image + " " + image + ".raw"));
+    fs::rename(image + ".raw", image);
+    medium = kOnFat16Disk;
+  }
   std::string volume = VolumeFile(medium, image);
   EXPECT_TRUE(Shell("fsck.fat -n " + volume)) << "fsck.fat on " << image;
   for (const auto& entry : fs::directory_iterator(drive.root)) {

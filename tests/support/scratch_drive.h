@@ -33,18 +33,29 @@ void SetDirectories(const char* windows, const char* system);
 void RunOn(const ScratchDrive& drive);
 
 // What holds drive C in a run: the folder itself, or a disk image made
-// from it with mtools, as PC emulators keep them.
-enum DriveMedium { kOnFolder, kOnFat12Floppy, kOnFat16Disk, kOnFat32Disk };
+// from it with mtools, as PC emulators keep them: raw, or the FAT16 disk
+// converted by qemu-img to a dynamic VHD, qcow2 or VDI.
+enum DriveMedium {
+  kOnFolder,
+  kOnFat12Floppy,
+  kOnFat16Disk,
+  kOnFat32Disk,
+  kOnFat16Vhd,
+  kOnFat16Qcow2,
+  kOnFat16Vdi,
+};
 const char* MediumName(DriveMedium medium);
 
 // The whole run with drive C on `medium`. For an image: the drive's tree
-// is copied into a new image, the run works inside it, fsck.fat must find
-// no fault afterwards, and the drive's folder then holds what the image
-// holds.
+// is copied into a new image, the run works inside it, qemu-img check (for
+// formats that have one) and fsck.fat must find no fault afterwards, no
+// daemon or mount may be left, and the drive's folder then holds what the
+// image holds.
 void RunOn(const ScratchDrive& drive, DriveMedium medium);
 
 // Makes a disk image of `medium` at `image` holding the tree at `folder`
-// (if any). Returns mtools' -i argument for its volume.
+// (if any). Returns mtools' -i argument for its volume; for a format other
+// than raw, the one it has once converted back to raw in its place.
 std::string MakeImage(DriveMedium medium, const std::string& image,
                       const std::string& folder);
 // Runs a shell command, for mtools in tests; true when it ends with 0.

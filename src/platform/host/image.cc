@@ -2,17 +2,19 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <vector>
 
 #include "platform/host/faults.h"
 #include "platform/host/ini.h"
+#include "platform/host/inuse.h"
+#include "platform/host/spawn.h"
+#include "platform/host/view.h"
 
 namespace {
 
@@ -54,12 +56,13 @@ bool IsFatPartitionType(unsigned char type) {
          std::end(kTypes);
 }
 
-// The child's environment: the search path and locale, and nothing that
-// tells mtools what the user configured.
+// The child's environment: the search path, a fixed locale so that names
+// beyond ASCII come and go as UTF-8 (another could show them as '_'), and
+// nothing that tells mtools what the user configured.
 std::vector<std::string> MtoolsEnvironment() {
   std::vector<std::string> env = {"HOME=/nonexistent", "MTOOLSRC=/dev/null",
-                                  "MTOOLS_SKIP_CHECK=1"};
-  for (const char* name : {"PATH", "TZ", "LANG", "LC_ALL", "LC_CTYPE"}) {
+                                  "MTOOLS_SKIP_CHECK=1", "LC_ALL=C.UTF-8"};
+  for (const char* name : {"PATH", "TZ"}) {
     if (const char* value = getenv(name)) {
       env.push_back(std::string(name) + "=" + value);
     }
@@ -74,55 +77,7 @@ bool Mtools(const char* tool, const std::vector<std::string>& args,
             std::string* out = nullptr, int out_fd = -1) {
   std::vector<std::string> words = {tool, "-i", image_spec};
   words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  argv.reserve(words.size() + 1);
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env = MtoolsEnvironment();
-  std::vector<char*> envp;
-  envp.reserve(env.size() + 1);
-  for (std::string& entry : env) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-
-  int pipe_fds[2] = {-1, -1};
-  if (out && pipe2(pipe_fds, O_CLOEXEC) != 0) return false;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (out) {
-    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
-  } else if (out_fd >= 0) {
-    posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  }
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t child;
-  int spawned =
-      posix_spawnp(&child, tool, &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (out) {
-    close(pipe_fds[1]);
-    out->clear();
-    char buffer[4096];
-    ssize_t count;
-    while (spawned == 0 &&
-           ((count = read(pipe_fds[0], buffer, sizeof buffer)) > 0 ||
-            (count < 0 && errno == EINTR))) {
-      if (count > 0) out->append(buffer, static_cast<size_t>(count));
-    }
-    close(pipe_fds[0]);
-  }
-  if (spawned != 0) return false;
-  int status;
-  while (waitpid(child, &status, 0) < 0) {
-    if (errno != EINTR) return false;
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-std::string Dos(const std::string& relative) {
-  return "::/" + relative;
+  return RunProgram(words, MtoolsEnvironment(), out, out_fd) == 0;
 }
 
 // A private file outside the image for a file's content on its way in or
@@ -143,35 +98,154 @@ int ScratchFile(std::string* path) {
 }
 
 struct Entry {
-  std::string name;
+  std::string name;   // the long name where there is one, else the short
+  std::string alias;  // the short name, as the directory entry stores it
   bool folder;
 };
 
-// The entries of a folder, as `mdir -b` names them: the long name where
-// there is one, a folder's with a '/' after it.
-bool ListEntries(const std::string& folder, std::vector<Entry>* entries) {
-  entries->clear();
-  std::string prefix = folder.empty() ? "::/" : Dos(folder) + "/";
-  std::string text;
-  if (!Mtools("mdir", {"-a", "-b", prefix}, &text)) return false;
-  for (const std::string& line : SplitLines(text)) {
-    if (line.compare(0, prefix.size(), prefix) != 0) continue;
-    Entry entry = {line.substr(prefix.size()), false};
-    if (!entry.name.empty() && entry.name.back() == '/') {
-      entry.name.pop_back();
-      entry.folder = true;
+// Folders' listings by path, each read once until the volume changes.
+std::map<std::string, std::vector<Entry>> listings;
+
+// The start of each UTF-8 character of `line`, and its end last.
+std::vector<size_t> CharacterStarts(const std::string& line) {
+  std::vector<size_t> starts;
+  for (size_t i = 0; i < line.size(); ++i) {
+    if ((static_cast<unsigned char>(line[i]) & 0xC0) != 0x80) {
+      starts.push_back(i);
     }
-    if (!entry.name.empty()) entries->push_back(entry);
   }
+  starts.push_back(line.size());
+  return starts;
+}
+
+std::string Trimmed(const std::string& text) {
+  size_t end = text.find_last_not_of(' ');
+  return end == std::string::npos ? "" : text.substr(0, end + 1);
+}
+
+// One entry line of `mdir`: the short name's base in eight characters, a
+// blank, its extension in three; then the size or <DIR>, the date, the
+// time with a one-character suffix, and a blank and the long name if any.
+bool ParseEntry(const std::string& line, Entry* entry) {
+  std::vector<size_t> at = CharacterStarts(line);
+  if (at.size() < 13 || line[at[8]] != ' ') return false;
+  std::string base = Trimmed(line.substr(0, at[8]));
+  std::string extension = Trimmed(line.substr(at[9], at[12] - at[9]));
+  size_t p = at[12];
+  std::string fields[3];
+  for (std::string& field : fields) {
+    while (p < line.size() && line[p] == ' ') ++p;
+    size_t start = p;
+    while (p < line.size() && line[p] != ' ') ++p;
+    field = line.substr(start, p - start);
+  }
+  if (base.empty() || fields[2].find(':') == std::string::npos) return false;
+  entry->alias = extension.empty() ? base : base + "." + extension;
+  entry->folder = fields[0] == "<DIR>";
+  entry->name = p + 2 <= line.size() ? line.substr(p + 2) : "";
+  if (entry->name.empty()) entry->name = entry->alias;
   return true;
 }
 
-bool Attach(const char* location) {
+// mtools reads these in a path as a pattern.
+bool HasPatternCharacter(const std::string& name) {
+  return name.find_first_of("*?[]\\") != std::string::npos;
+}
+
+bool ShortPath(const std::string& relative, std::string* dos);
+const Entry* Find(const std::string& relative);
+
+// The entries of a folder as `mdir` lists them, "." and ".." left out.
+const std::vector<Entry>* Listing(const std::string& folder) {
+  auto cached = listings.find(folder);
+  if (cached != listings.end()) return &cached->second;
+  // mdir given a file lists that file: only folders have listings.
+  const Entry* self = folder.empty() ? nullptr : Find(folder);
+  if (!folder.empty() && (!self || !self->folder)) return nullptr;
+  std::string dos;
+  std::string text;
+  if (!ShortPath(folder, &dos) || !Mtools("mdir", {"-a", dos}, &text)) {
+    return nullptr;
+  }
+  // Entry lines follow the "Directory for" heading and its blank line, and
+  // end at the first summary line, which starts with a blank.
+  std::vector<Entry> entries;
+  bool in_entries = false;
+  for (const std::string& line : SplitLines(text)) {
+    if (!in_entries) {
+      in_entries = line.compare(0, 14, "Directory for ") == 0;
+      continue;
+    }
+    if (line.empty()) continue;
+    if (line[0] == ' ') break;
+    Entry entry;
+    if (!ParseEntry(line, &entry)) return nullptr;
+    if (entry.alias != "." && entry.alias != "..") entries.push_back(entry);
+  }
+  if (!in_entries) return nullptr;
+  return &(listings[folder] = entries);
+}
+
+// The entry `relative` names, or null.
+const Entry* Find(const std::string& relative) {
+  std::string parent, name;
+  SplitRelative(relative, &parent, &name);
+  const std::vector<Entry>* entries = Listing(parent);
+  if (!entries) return nullptr;
+  for (const Entry& entry : *entries) {
+    if (entry.name == name) return &entry;
+  }
+  return nullptr;
+}
+
+// `relative` as mtools must be given it: every component by the short name
+// the volume stores, which holds no pattern character, so that no long
+// name is ever read as a pattern. False when a component is missing.
+bool ShortPath(const std::string& relative, std::string* dos) {
+  if (relative.empty()) {
+    *dos = "::/";
+    return true;
+  }
+  std::string parent, name;
+  SplitRelative(relative, &parent, &name);
+  const Entry* entry = Find(relative);
+  if (!entry || HasPatternCharacter(entry->alias) || !ShortPath(parent, dos)) {
+    return false;
+  }
+  if (dos->back() != '/') *dos += '/';
+  *dos += entry->alias;
+  return true;
+}
+
+// Where mtools must write file `relative`: its folder by short names, and
+// its own name as stored (or given, if it is new), since mcopy names the
+// entry it writes after it and so would drop a long name. mtools reads no
+// pattern in the name of a file it writes.
+bool TargetPath(const std::string& relative, std::string* dos) {
+  std::string parent, name;
+  SplitRelative(relative, &parent, &name);
+  if (name.empty() || !ShortPath(parent, dos)) return false;
+  if (dos->back() != '/') *dos += '/';
+  *dos += name;
+  return true;
+}
+
+// mtools is about to change the volume.
+bool Changed(bool result) {
+  listings.clear();
+  return result;
+}
+
+// The image file, held open for as long as drive C is attached; and the
+// raw view of an image of another format.
+int image_fd = -1;
+RawView view;
+
+bool Usable(const std::string& image, bool take_lock) {
   uint64_t offset = 0;
-  std::string image = location;
   // mtools reads "@@" in its -i argument as the start of an offset.
   if (image.find("@@") != std::string::npos ||
-      !FindImageVolume(image, &offset)) {
+      !FindImageVolume(image, &offset) || (take_lock && !HoldImage(image_fd))) {
     return false;
   }
   image_spec = image;
@@ -181,13 +255,39 @@ bool Attach(const char* location) {
 
 void Detach() {
   image_spec.clear();
+  listings.clear();
+  CloseRawView(&view);
+  if (image_fd >= 0) close(image_fd);
+  image_fd = -1;
+}
+
+// An image another process uses is left alone. A raw one is then locked
+// here; any other is opened through a raw view, whose daemon locks it.
+bool Attach(const char* location) {
+  Detach();
+  image_fd = open(location, O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  struct stat st;
+  bool ok = image_fd >= 0 && fstat(image_fd, &st) == 0 && S_ISREG(st.st_mode) &&
+            !ImageLockedElsewhere(image_fd) &&
+            !ImageOpenForWritingElsewhere(image_fd);
+  if (ok) {
+    // Without qemu-img, only raw images can be told, by their content.
+    std::string format = ImageFormat(location);
+    if (format.empty() || format == "raw") {
+      ok = Usable(location, true);
+    } else {
+      ok = OpenRawView(location, format, &view) && Usable(view.disk, false);
+    }
+  }
+  if (!ok) Detach();
+  return ok;
 }
 
 bool List(const std::string& folder, std::vector<std::string>* names) {
-  std::vector<Entry> entries;
   names->clear();
-  if (!ListEntries(folder, &entries)) return false;
-  for (const Entry& entry : entries) names->push_back(entry.name);
+  const std::vector<Entry>* entries = Listing(folder);
+  if (!entries) return false;
+  for (const Entry& entry : *entries) names->push_back(entry.name);
   std::sort(names->begin(), names->end());
   return true;
 }
@@ -195,36 +295,27 @@ bool List(const std::string& folder, std::vector<std::string>* names) {
 // The alias the volume stores, never one computed here.
 std::string Alias(const std::string& folder, const std::vector<std::string>&,
                   const std::string& name) {
-  std::string path = folder.empty() ? name : folder + "/" + name;
-  std::string text;
-  if (!Mtools("mshortname", {Dos(path)}, &text)) return "";
-  std::vector<std::string> lines = SplitLines(text);
-  size_t slash = lines.empty() ? std::string::npos : lines[0].rfind('/');
-  return slash == std::string::npos ? "" : lines[0].substr(slash + 1);
+  const Entry* entry = Find(folder.empty() ? name : folder + "/" + name);
+  return entry ? entry->alias : "";
 }
 
 EntryKind Kind(const std::string& path) {
   if (path.empty()) return kEntryFolder;
-  std::string parent, name;
-  SplitRelative(path, &parent, &name);
-  std::vector<Entry> entries;
-  if (!ListEntries(parent, &entries)) return kEntryMissing;
-  for (const Entry& entry : entries) {
-    if (entry.name == name) return entry.folder ? kEntryFolder : kEntryFile;
-  }
-  return kEntryMissing;
+  const Entry* entry = Find(path);
+  if (!entry) return kEntryMissing;
+  return entry->folder ? kEntryFolder : kEntryFile;
 }
 
 int OpenRead(const std::string& path) {
   EntryKind kind = Kind(path);
-  if (kind != kEntryFile) {
+  std::string dos;
+  if (kind != kEntryFile || !ShortPath(path, &dos)) {
     errno = kind == kEntryMissing ? ENOENT : EISDIR;
     return -1;
   }
   int fd = ScratchFile(nullptr);
   if (fd < 0) return -1;
-  if (!Mtools("mtype", {Dos(path)}, nullptr, fd) ||
-      lseek(fd, 0, SEEK_SET) != 0) {
+  if (!Mtools("mtype", {dos}, nullptr, fd) || lseek(fd, 0, SEEK_SET) != 0) {
     close(fd);
     errno = EIO;
     return -1;
@@ -245,22 +336,28 @@ int OpenWrite(const std::string& path, std::string* pending) {
 }
 
 bool CloseWrite(int fd, const std::string& pending, const std::string& path) {
-  bool ok = close(fd) == 0 && Mtools("mcopy", {"-o", pending, Dos(path)});
+  std::string dos;
+  bool ok = close(fd) == 0 && TargetPath(path, &dos) &&
+            Changed(Mtools("mcopy", {"-o", pending, dos}));
   unlink(pending.c_str());
   return ok;
 }
 
 bool Copy(const std::string& from, const std::string& to) {
   EntryKind target = Kind(to);
+  std::string source, destination;
   bool ok = Kind(from) == kEntryFile &&
-            (target == kEntryMissing || target == kEntryFile);
+            (target == kEntryMissing || target == kEntryFile) &&
+            ShortPath(from, &source) && TargetPath(to, &destination);
   // Before anything in the image changes.
   if (FaultHit(kFaultCopy)) return false;
-  return ok && Mtools("mcopy", {"-o", Dos(from), Dos(to)});
+  return ok && Changed(Mtools("mcopy", {"-o", source, destination}));
 }
 
 bool Remove(const std::string& path) {
-  return Kind(path) == kEntryFile && Mtools("mdel", {Dos(path)});
+  std::string dos;
+  return Kind(path) == kEntryFile && ShortPath(path, &dos) &&
+         Changed(Mtools("mdel", {dos}));
 }
 
 }  // namespace
