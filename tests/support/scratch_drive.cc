@@ -31,8 +31,8 @@ ScratchDrive::~ScratchDrive() {
   // Also what a run on an image made beside it, if it stopped midway.
   std::error_code ignored;
   fs::remove_all(root, ignored);
-  for (const char* suffix : {".img", ".img.raw", ".img.volume"}) {
-    fs::remove(root + suffix, ignored);
+  for (const char* suffix : {".img", ".img.raw", ".img.volume", ".tmp"}) {
+    fs::remove_all(root + suffix, ignored);
   }
 }
 
@@ -138,17 +138,12 @@ const char* QemuFormat(DriveMedium medium) {
   }
 }
 
-// Whether anything of a raw view is left: its folder or a mount.
-bool ViewLeftBehind() {
+// Whether anything of a raw view made in folder `tmp` is left: a mount, or
+// anything in the folder.
+bool ViewLeftBehind(const std::string& tmp) {
   std::ifstream mounts("/proc/self/mountinfo");
   std::string text((std::istreambuf_iterator<char>(mounts)), {});
-  if (text.find("dossetup-view-") != std::string::npos) return true;
-  for (const auto& entry : fs::directory_iterator(fs::temp_directory_path())) {
-    if (entry.path().filename().string().rfind("dossetup-view-", 0) == 0) {
-      return true;
-    }
-  }
-  return false;
+  return text.find(tmp + "/") != std::string::npos || !fs::is_empty(tmp);
 }
 
 // The volume of an image as a file of its own, for fsck.fat.
@@ -204,11 +199,23 @@ void RunOn(const ScratchDrive& drive, DriveMedium medium) {
   if (medium == kOnFolder) return RunOn(drive);
   std::string image = drive.root + ".img";
   std::string spec = MakeImage(medium, image, drive.root);
+  // The run's own temporary folder, so that only its view is looked for.
+  std::string tmp = drive.root + ".tmp";
+  fs::create_directory(tmp);
+  const char* outer = getenv("TMPDIR");
+  std::string saved = outer ? outer : "";
+  setenv("TMPDIR", tmp.c_str(), 1);
   HostSetDriveC(image.c_str());
   RunSetup();
   HostSetDriveC(drive.root.c_str());
+  if (outer) {
+    setenv("TMPDIR", saved.c_str(), 1);
+  } else {
+    unsetenv("TMPDIR");
+  }
+  EXPECT_FALSE(ViewLeftBehind(tmp)) << "a daemon's view outlived the run";
+  fs::remove_all(tmp);
   if (const char* format = QemuFormat(medium)) {
-    EXPECT_FALSE(ViewLeftBehind()) << "a daemon's view outlived the run";
     if (medium != kOnFat16Vhd) {
       EXPECT_TRUE(
           Shell("qemu-img check -f " + std::string(format) + " " + image))
