@@ -230,7 +230,8 @@ bool TargetPath(const std::string& relative, std::string* dos) {
   return true;
 }
 
-// mtools is about to change the volume.
+// Passes on the result of an mtools command that may have changed the
+// volume, forgetting every listing read before it.
 bool Changed(bool result) {
   listings.clear();
   return result;
