@@ -1,12 +1,14 @@
 // The host entry. Like the Windows one it takes no options: the arguments
 // are ignored. Drive C is the folder or disk image named by
-// DOSSETUP_DRIVE_C, else the current directory.
+// DOSSETUP_DRIVE_C, else the current directory. It is silent too, but its
+// exit status tells whether drive C could be used (drive.h).
 #include "platform/host/drive.h"
+#include "platform/host/interrupts.h"
 #include "startup/setup.h"
 
 int main() {
+  CatchInterrupts();
   RunSetup();
-  // Lets go of drive C: an image's lock and any daemon holding its view.
-  HostSetDriveC(nullptr);
-  return 0;
+  // Commits an image's changes and lets go of it.
+  return HostReleaseDriveC();
 }

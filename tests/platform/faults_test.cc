@@ -3,16 +3,22 @@
 // crash inside the copy, and links that lead outside the drive.
 #include "platform/host/faults.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "platform/host/drive.h"
+#include "platform/host/interrupts.h"
+#include "startup/setup.h"
 #include "support/scratch_drive.h"
 
 namespace {
@@ -169,6 +175,147 @@ TEST(FaultsDeathTest, ACrashInsideTheCopyLeavesTheTargetWhole) {
     EXPECT_EQ(drive.Read(kFiles[nth - 1]), before[kFiles[nth - 1]]) << nth;
   }
 }
+
+// Whether anything of a run is still there: a process naming `image` or
+// the run's temporary folder `tmp`, a mount in it, or a file in it. Waits a
+// little for a stopped run's daemon and guard to finish.
+std::string LeftBehind(const std::string& image, const std::string& tmp) {
+  std::string found;
+  for (int tries = 0; tries < 500; ++tries) {
+    found.clear();
+    std::error_code error;
+    for (const auto& process :
+         std::filesystem::directory_iterator("/proc", error)) {
+      // Read with plain calls: the process may end meanwhile.
+      std::string line;
+      int fd = open((process.path() / "cmdline").c_str(), O_RDONLY | O_CLOEXEC);
+      char buffer[4096];
+      ssize_t count;
+      while (fd >= 0 && (count = read(fd, buffer, sizeof buffer)) > 0) {
+        line.append(buffer, static_cast<size_t>(count));
+      }
+      if (fd >= 0) close(fd);
+      bool uses = line.find(image) != std::string::npos ||
+                  line.find(tmp) != std::string::npos;
+      // An exiting process has no command line, but may still hold files.
+      for (const auto& fd :
+           std::filesystem::directory_iterator(process.path() / "fd", error)) {
+        std::string target = std::filesystem::read_symlink(fd, error);
+        uses = uses || target.rfind(image, 0) == 0 || target.rfind(tmp, 0) == 0;
+      }
+      if (uses) found += " process " + process.path().filename().string();
+    }
+    std::ifstream mounts("/proc/self/mountinfo");
+    std::string text(std::istreambuf_iterator<char>(mounts), {});
+    if (text.find(tmp + "/") != std::string::npos) found += " a mount";
+    if (!std::filesystem::is_empty(tmp)) found += " a file in TMPDIR";
+    if (found.empty()) break;
+    usleep(10000);
+  }
+  return found;
+}
+
+// Runs on images cut short at each step of the work (every helper once it
+// runs, the commit point, inside the commit): by SIGKILL, by SIGINT to the
+// process group as a terminal's Ctrl-C, and by SIGTERM. After the stop the
+// image holds all its old files or all its new ones, unless a committed
+// journal waits; after the next run it holds the new ones; it is sound
+// each time, and nothing of either run is left.
+struct StopRow {
+  DriveMedium medium;
+  int signal;
+  bool to_group;
+};
+
+class Stops : public testing::TestWithParam<StopRow> {};
+
+TEST_P(Stops, LeaveEveryFileOldOrNew) {
+  const StopRow& row = GetParam();
+  const std::vector<std::string> files(std::begin(kFiles), std::end(kFiles));
+  ScratchDrive old_drive, new_drive;
+  LayOut(old_drive);
+  LayOut(new_drive);
+  RunOn(new_drive);
+  std::map<std::string, std::string> old_files, new_files;
+  for (const std::string& file : files) {
+    old_files[file] = old_drive.Read(file);
+    new_files[file] = new_drive.Read(file);
+  }
+  ScratchDrive drive;
+  LayOut(drive);
+  std::string image = drive.root + ".img";
+  std::string tmp = drive.root + ".tmp";
+  std::filesystem::create_directory(tmp);
+  setenv("TMPDIR", tmp.c_str(), 1);
+  auto run = [&](int nth, int signal, bool to_group) {
+    pid_t child = fork();
+    if (child == 0) {
+      setpgid(0, 0);
+      CatchInterrupts();
+      FaultReset();
+      StepArm(nth, signal, to_group);
+      HostSetDriveC(image.c_str());
+      RunSetup();
+      _exit(HostReleaseDriveC());
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return status;
+  };
+  std::string spec = MakeImage(row.medium, image, drive.root);
+  FaultReset();
+  HostSetDriveC(image.c_str());
+  RunSetup();
+  HostReleaseDriveC();
+  int steps = StepUses();
+  EXPECT_GT(steps, 10) << "too few steps counted";
+  for (int nth = 1; nth <= steps; ++nth) {
+    SCOPED_TRACE(std::string(MediumName(row.medium)) + ", signal " +
+                 std::to_string(row.signal) + " at step " +
+                 std::to_string(nth));
+    MakeImage(row.medium, image, drive.root);
+    int status = run(nth, row.signal, row.to_group);
+    if (row.signal == SIGKILL) {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    } else {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + row.signal)
+          << status;
+    }
+    EXPECT_EQ(LeftBehind(image, tmp), "");
+    bool committed = std::filesystem::exists(image + "-journal-commit");
+    EXPECT_TRUE(!committed || row.signal == SIGKILL);
+    if (!committed) {
+      ImageContent content = ReadImage(row.medium, image, spec, files);
+      EXPECT_TRUE(content.sound);
+      EXPECT_TRUE(content.files == old_files || content.files == new_files);
+    }
+    EXPECT_EQ(WEXITSTATUS(run(0, 0, false)), 0);
+    EXPECT_EQ(LeftBehind(image, tmp), "");
+    EXPECT_FALSE(std::filesystem::exists(image + "-journal") ||
+                 std::filesystem::exists(image + "-journal-commit"));
+    ImageContent content = ReadImage(row.medium, image, spec, files);
+    EXPECT_TRUE(content.sound);
+    EXPECT_EQ(content.files, new_files);
+  }
+  unsetenv("TMPDIR");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, Stops,
+    testing::Values(StopRow{kOnFat16Disk, SIGKILL, false},
+                    StopRow{kOnFat16Disk, SIGINT, true},
+                    StopRow{kOnFat16Disk, SIGTERM, false},
+                    StopRow{kOnFat16Qcow2, SIGKILL, false},
+                    StopRow{kOnFat16Qcow2, SIGINT, true},
+                    StopRow{kOnFat16Qcow2, SIGTERM, false}),
+    [](const testing::TestParamInfo<StopRow>& info) {
+      const char* signal = info.param.signal == SIGKILL  ? "killed"
+                           : info.param.signal == SIGINT ? "ctrl_c"
+                                                         : "terminated";
+      return std::string(info.param.medium == kOnFat16Disk ? "raw_"
+                                                           : "qcow2_") +
+             signal;
+    });
 
 // Links from inside the drive to a file or folder outside it.
 TEST(Confinement, NeverReachesOutsideTheDrive) {

@@ -1,11 +1,15 @@
 // The host layer: Windows paths on a folder, short names, the directory
 // queries, the profile, the copy and confinement to the drive; on disk
-// images, the short names the volume stores, images it cannot use or
-// that another process uses, and a qcow2 overlay over its backing image.
+// images, the short names the volume stores, images it cannot use, that
+// another process uses or that need what this user lacks, and a qcow2
+// overlay over its backing image.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -211,11 +215,12 @@ TEST(DiskImage, WritesTheShortNamesTheVolumeStores) {
                     " '::/Windows 95/System/MSDOS.SYS' ::/MSDOS.SYS"));
   HostSetDriveC(image.c_str());
   RunSetup();
+  // The changes reach the image when drive C is let go.
+  EXPECT_EQ(HostReleaseDriveC(), 0);
   EXPECT_EQ(ReadFromImage(spec, "Windows 95/dosstart.bat"),
             "C:\\WINDOW~2\\SYSTEM\\quorvel.exe /N\r\n");
   EXPECT_EQ(ReadFromImage(spec, "Windows 95/System/KESTIV.INI"),
             "[Card]\r\nwinpath95=C:\\WINDOW~2\r\nLanguage=0\r\n");
-  HostSetDriveC(nullptr);
   fs::remove(image);
 }
 
@@ -265,6 +270,35 @@ struct Holder {
   }
 };
 
+// The whole run as user nobody, in a mount namespace of its own where
+// /dev/fuse is closed to that user, as on machines that keep FUSE for
+// root. Returns the exit status.
+int RunAsUserWithoutFuse(const std::string& image) {
+  std::string closed = image + ".fuse";
+  std::ofstream(closed).close();
+  pid_t child = fork();
+  if (child == 0) {
+    const uid_t kNobody = 65534;
+    bool ok =
+        chmod(closed.c_str(), 0600) == 0 &&
+        chown(image.c_str(), kNobody, kNobody) == 0 &&
+        unshare(CLONE_NEWNS) == 0 &&
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+        mount(closed.c_str(), "/dev/fuse", nullptr, MS_BIND, nullptr) == 0 &&
+        setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 &&
+        setuid(kNobody) == 0;
+    if (!ok) _exit(100);
+    HostSetDriveC(image.c_str());
+    RunSetup();
+    _exit(HostReleaseDriveC());
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  fs::remove(closed);
+  EXPECT_NE(WEXITSTATUS(status), 100) << "could not become nobody without FUSE";
+  return WEXITSTATUS(status);
+}
+
 TEST(DiskImage, LeavesAnImageItCannotUseAsItWas) {
   ScratchDrive drive;
   drive.LayOutWindows();
@@ -278,7 +312,11 @@ TEST(DiskImage, LeavesAnImageItCannotUseAsItWas) {
     // An image in use: what holds it, and whether it locks it. Once it is
     // gone, the next run goes ahead.
     std::string holder;
+    int status;  // the host program's exit status
     bool locks;
+    // Run as an ordinary user to whom /dev/fuse is closed: a qcow2 image
+    // cannot be used then, but a raw one is changed directly.
+    bool without_fuse = false;
   } cases[] = {
       {"random bytes",
        [](const std::string& image, const std::string&) {
@@ -287,13 +325,13 @@ TEST(DiskImage, LeavesAnImageItCannotUseAsItWas) {
          for (char& c : bytes) c = static_cast<char>((state *= 69069) >> 24);
          std::ofstream(image, std::ios::binary) << bytes;
        },
-       "", false},
+       "", 65, false},
       {"a truncated image",
        [](const std::string& image, const std::string& tree) {
          MakeImage(kOnFat16Disk, image, tree);
          fs::resize_file(image, 4 << 20);
        },
-       "", false},
+       "", 65, false},
       {"a partition table with no FAT partition",
        [](const std::string& image, const std::string& tree) {
          MakeImage(kOnFat16Disk, image, tree);
@@ -302,38 +340,54 @@ TEST(DiskImage, LeavesAnImageItCannotUseAsItWas) {
          file.seekp(446 + 4);
          file.put(static_cast<char>(0x83));  // Linux
        },
-       "", false},
+       "", 65, false},
       {"a raw image a paused QEMU holds",
        [](const std::string& image, const std::string& tree) {
          MakeImage(kOnFat16Disk, image, tree);
        },
-       std::string(kQemu) + "format=raw", true},
+       std::string(kQemu) + "format=raw", 75, true},
       {"a qcow2 image a paused QEMU holds",
        [](const std::string& image, const std::string& tree) {
          MakeImage(kOnFat16Qcow2, image, tree);
        },
-       std::string(kQemu) + "format=qcow2", true},
+       std::string(kQemu) + "format=qcow2", 75, true},
       {"an image another process has open for writing, unlocked",
        [](const std::string& image, const std::string& tree) {
          MakeImage(kOnFat16Disk, image, tree);
        },
-       "sleep 600 3<>IMG", false},
+       "sleep 600 3<>IMG", 75, false},
+      {"a qcow2 image, with FUSE closed to the user",
+       [](const std::string& image, const std::string& tree) {
+         MakeImage(kOnFat16Qcow2, image, tree);
+       },
+       "", 69, false, true},
+      {"a raw image, with FUSE closed to the user",
+       [](const std::string& image, const std::string& tree) {
+         MakeImage(kOnFat16Disk, image, tree);
+       },
+       "", 0, false, true},
   };
+  ASSERT_EQ(geteuid(), 0u) << "runs as another user only as root";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     c.make(image, drive.root);
     std::string before = FileBytes(image);
     std::unique_ptr<Holder> holder;
     if (!c.holder.empty()) holder.reset(new Holder(c.holder, image, c.locks));
+    if (c.without_fuse) {
+      EXPECT_EQ(RunAsUserWithoutFuse(image), c.status);
+      EXPECT_EQ(FileBytes(image) == before, c.status != 0);
+      continue;
+    }
     HostSetDriveC(image.c_str());
     RunSetup();
-    HostSetDriveC(nullptr);
+    EXPECT_EQ(HostReleaseDriveC(), c.status);
     EXPECT_EQ(FileBytes(image), before);
     if (holder) {
       holder->Stop();
       HostSetDriveC(image.c_str());
       RunSetup();
-      HostSetDriveC(nullptr);
+      EXPECT_EQ(HostReleaseDriveC(), 0);
       EXPECT_NE(FileBytes(image), before) << "no run once the holder is gone";
     }
   }

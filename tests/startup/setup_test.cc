@@ -33,14 +33,15 @@ std::map<std::string, std::string> SnapshotOf(const std::string& folder) {
 TEST_P(RunSetupOn, UpdatesTheSampleDriveAndThenChangesNothing) {
   ScratchDrive drive;
   CopySample(drive, "examples/win95");
-  RunOn(drive, GetParam());
+  EXPECT_EQ(RunOn(drive, GetParam()), 0);
   auto expected = SnapshotOf("tests/data/sample-after");
   EXPECT_EQ(drive.Snapshot(), expected);
-  RunOn(drive, GetParam());
+  EXPECT_EQ(RunOn(drive, GetParam()), 0);
   EXPECT_EQ(drive.Snapshot(), expected);
 }
 
 TEST_P(RunSetupOn, TouchesNothingWhenTheProbeFails) {
+  // Every case is a drive with no Windows directory: exit status 66.
   struct Case {
     const char* name;
     const char* msdos_sys;
@@ -60,7 +61,7 @@ TEST_P(RunSetupOn, TouchesNothingWhenTheProbeFails) {
     drive.MakeFolder(c.folder);
     drive.Write("AUTOEXEC.BAT", "@ECHO OFF\r\n");
     auto before = drive.Snapshot();
-    RunOn(drive, GetParam());
+    EXPECT_EQ(RunOn(drive, GetParam()), 66);
     EXPECT_EQ(drive.Snapshot(), before);
   }
 }
@@ -160,7 +161,7 @@ INSTANTIATE_TEST_SUITE_P(Media, RunSetupOn,
                          testing::Values(kOnFolder, kOnFat12Floppy,
                                          kOnFat16Disk, kOnFat32Disk,
                                          kOnFat16Vhd, kOnFat16Qcow2,
-                                         kOnFat16Vdi),
+                                         kOnFat16Vdi, kOnFat16VirtualPcVhd),
                          [](const testing::TestParamInfo<DriveMedium>& info) {
                            std::string name = MediumName(info.param);
                            for (char& c : name) {

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -31,7 +32,9 @@ ScratchDrive::~ScratchDrive() {
   // Also what a run on an image made beside it, if it stopped midway.
   std::error_code ignored;
   fs::remove_all(root, ignored);
-  for (const char* suffix : {".img", ".img.raw", ".img.volume", ".tmp"}) {
+  for (const char* suffix :
+       {".img", ".img.raw", ".img.volume", ".tmp", ".img-journal",
+        ".img-journal-commit", ".img-journal-commit.new", ".img.raw.file"}) {
     fs::remove_all(root + suffix, ignored);
   }
 }
@@ -80,16 +83,17 @@ void SetDirectories(const char* windows, const char* system) {
   snprintf(SystemDirShort, sizeof SystemDirShort, "%s", system);
 }
 
-void RunOn(const ScratchDrive& drive) {
+int RunOn(const ScratchDrive& drive) {
   HostSetDriveC(drive.root.c_str());
   RunSetup();
+  return HostReleaseDriveC();
 }
 
 const char* MediumName(DriveMedium medium) {
   static const char* const kNames[] = {
       "folder",     "FAT12 floppy",      "FAT16 disk",
       "FAT32 disk", "FAT16 dynamic VHD", "FAT16 qcow2",
-      "FAT16 VDI"};
+      "FAT16 VDI",  "FAT16 Virtual PC VHD"};
   return kNames[medium];
 }
 
@@ -128,6 +132,7 @@ void WritePartitionTable(const std::string& image, uint64_t bytes,
 const char* QemuFormat(DriveMedium medium) {
   switch (medium) {
     case kOnFat16Vhd:
+    case kOnFat16VirtualPcVhd:
       return "vpc";
     case kOnFat16Qcow2:
       return "qcow2";
@@ -135,6 +140,40 @@ const char* QemuFormat(DriveMedium medium) {
       return "vdi";
     default:
       return nullptr;
+  }
+}
+
+// The image as qemu-img must be given it to see the whole disk.
+std::string QemuSource(DriveMedium medium, const std::string& image) {
+  if (medium == kOnFat16VirtualPcVhd) {
+    return "--image-opts driver=vpc,force_size_calc=current_size,"
+           "file.filename=" +
+           image;
+  }
+  const char* format = QemuFormat(medium);
+  return std::string("-f ") + (format ? format : "raw") + " " + image;
+}
+
+// Names Virtual PC as the maker of the VHD at `image`, in both copies of
+// its footer, each with its checksum made anew.
+void MarkAsVirtualPc(const std::string& image) {
+  std::fstream file(image, std::ios::binary | std::ios::in | std::ios::out);
+  file.seekg(0, std::ios::end);
+  std::streamoff size = file.tellg();
+  for (std::streamoff at : {std::streamoff{0}, size - 512}) {
+    char footer[512];
+    file.seekg(at);
+    file.read(footer, sizeof footer);
+    std::copy_n("vpc ", 4, footer + 28);
+    std::fill_n(footer + 64, 4, '\0');
+    uint32_t sum = 0;
+    for (char c : footer) sum += static_cast<unsigned char>(c);
+    sum = ~sum;
+    for (int i = 0; i < 4; ++i) {
+      footer[64 + i] = static_cast<char>(sum >> (24 - 8 * i));
+    }
+    file.seekp(at);
+    file.write(footer, sizeof footer);
   }
 }
 
@@ -162,9 +201,12 @@ std::string MakeImage(DriveMedium medium, const std::string& image,
   if (const char* format = QemuFormat(medium)) {
     std::string raw = image + ".raw";
     std::string spec = MakeImage(kOnFat16Disk, raw, folder);
-    EXPECT_TRUE(Shell(std::string("qemu-img convert -O ") + format + " " + raw +
-                      " " + image))
+    bool virtual_pc = medium == kOnFat16VirtualPcVhd;
+    EXPECT_TRUE(Shell(std::string("qemu-img convert -O ") + format +
+                      (virtual_pc ? " -o force_size=on " : " ") + raw + " " +
+                      image))
         << "qemu-img convert to " << format;
+    if (virtual_pc) MarkAsVirtualPc(image);
     fs::remove(raw);
     return image + spec.substr(raw.size());
   }
@@ -195,7 +237,7 @@ std::string MakeImage(DriveMedium medium, const std::string& image,
   return spec;
 }
 
-void RunOn(const ScratchDrive& drive, DriveMedium medium) {
+int RunOn(const ScratchDrive& drive, DriveMedium medium) {
   if (medium == kOnFolder) return RunOn(drive);
   std::string image = drive.root + ".img";
   std::string spec = MakeImage(medium, image, drive.root);
@@ -207,7 +249,11 @@ void RunOn(const ScratchDrive& drive, DriveMedium medium) {
   setenv("TMPDIR", tmp.c_str(), 1);
   HostSetDriveC(image.c_str());
   RunSetup();
+  int status = HostReleaseDriveC();
   HostSetDriveC(drive.root.c_str());
+  EXPECT_FALSE(fs::exists(image + "-journal") ||
+               fs::exists(image + "-journal-commit"))
+      << "a journal outlived the run";
   if (outer) {
     setenv("TMPDIR", saved.c_str(), 1);
   } else {
@@ -216,13 +262,13 @@ void RunOn(const ScratchDrive& drive, DriveMedium medium) {
   EXPECT_FALSE(ViewLeftBehind(tmp)) << "a daemon's view outlived the run";
   fs::remove_all(tmp);
   if (const char* format = QemuFormat(medium)) {
-    if (medium != kOnFat16Vhd) {
+    if (std::string(format) != "vpc") {
       EXPECT_TRUE(
           Shell("qemu-img check -f " + std::string(format) + " " + image))
           << "qemu-img check on " << image;
     }
-    EXPECT_TRUE(Shell("qemu-img convert -f " + std::string(format) +
-                      " -O raw " + image + " " + image + ".raw"));
+    EXPECT_TRUE(Shell("qemu-img convert " + QemuSource(medium, image) +
+                      " -O raw " + image + ".raw"));
     fs::rename(image + ".raw", image);
     medium = kOnFat16Disk;
   }
@@ -234,4 +280,34 @@ void RunOn(const ScratchDrive& drive, DriveMedium medium) {
   EXPECT_TRUE(Shell("mcopy -s -n -i " + spec + " '::/*' " + drive.root));
   fs::remove(image);
   fs::remove(volume);
+  return status;
+}
+
+ImageContent ReadImage(DriveMedium medium, const std::string& image,
+                       const std::string& spec,
+                       const std::vector<std::string>& paths) {
+  ImageContent content;
+  std::string raw = image + ".raw";
+  std::string raw_spec = raw + spec.substr(image.size());
+  const char* format = QemuFormat(medium);
+  content.sound =
+      (!format || std::string(format) == "vpc" ||
+       Shell("qemu-img check -f " + std::string(format) + " " + image)) &&
+      Shell("qemu-img convert -U " + QemuSource(medium, image) + " -O raw " +
+            raw);
+  std::string volume = VolumeFile(format ? kOnFat16Disk : medium, raw);
+  content.sound = content.sound && Shell("fsck.fat -n " + volume);
+  for (const std::string& path : paths) {
+    std::string out = raw + ".file";
+    std::string command = "mcopy -n -i " + raw_spec;
+    command += " '::/" + path + "' " + out;
+    if (Shell(command)) {
+      std::ifstream in(out, std::ios::binary);
+      content.files[path] = std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    fs::remove(out);
+  }
+  fs::remove(raw);
+  if (volume != raw) fs::remove(volume);
+  return content;
 }

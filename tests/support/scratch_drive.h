@@ -5,6 +5,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 struct ScratchDrive {
   ScratchDrive();  // also points the host layer at it and resets faults
@@ -29,12 +30,15 @@ struct ScratchDrive {
 // Sets the two directory texts the updates read, as the probe would.
 void SetDirectories(const char* windows, const char* system);
 
-// The whole run, in this process, on the given drive.
-void RunOn(const ScratchDrive& drive);
+// The whole run, in this process, on the given drive; the exit status the
+// host program would give.
+int RunOn(const ScratchDrive& drive);
 
 // What holds drive C in a run: the folder itself, or a disk image made
 // from it with mtools, as PC emulators keep them: raw, or the FAT16 disk
-// converted by qemu-img to a dynamic VHD, qcow2 or VDI.
+// converted by qemu-img to a dynamic VHD, qcow2 or VDI, or to a dynamic
+// VHD that names Virtual PC as its maker, whose geometry QEMU believes
+// over its size, so that its partition seems to run past the disk's end.
 enum DriveMedium {
   kOnFolder,
   kOnFat12Floppy,
@@ -43,21 +47,35 @@ enum DriveMedium {
   kOnFat16Vhd,
   kOnFat16Qcow2,
   kOnFat16Vdi,
+  kOnFat16VirtualPcVhd,
 };
 const char* MediumName(DriveMedium medium);
 
 // The whole run with drive C on `medium`. For an image: the drive's tree
 // is copied into a new image, the run works inside it, qemu-img check (for
 // formats that have one) and fsck.fat must find no fault afterwards, no
-// daemon or mount may be left, and the drive's folder then holds what the
-// image holds.
-void RunOn(const ScratchDrive& drive, DriveMedium medium);
+// daemon, mount or journal may be left, and the drive's folder then holds
+// what the image holds. Returns the exit status the host program would
+// give.
+int RunOn(const ScratchDrive& drive, DriveMedium medium);
 
 // Makes a disk image of `medium` at `image` holding the tree at `folder`
 // (if any). Returns mtools' -i argument for its volume; for a format other
 // than raw, the one it has once converted back to raw in its place.
 std::string MakeImage(DriveMedium medium, const std::string& image,
                       const std::string& folder);
+// What a test reads back from an image of `medium` made by MakeImage with
+// mtools' -i argument `spec`: whether qemu-img check (for formats that
+// have one) and fsck.fat find it sound, and the bytes of each of `paths`
+// (missing ones left out).
+struct ImageContent {
+  bool sound = false;
+  std::map<std::string, std::string> files;
+};
+ImageContent ReadImage(DriveMedium medium, const std::string& image,
+                       const std::string& spec,
+                       const std::vector<std::string>& paths);
+
 // Runs a shell command, for mtools in tests; true when it ends with 0.
 bool Shell(const std::string& command);
 

@@ -7,6 +7,7 @@
 
 #include "platform/host/folder.h"
 #include "platform/host/image.h"
+#include "platform/host/interrupts.h"
 #include "platform/host/names.h"
 
 namespace {
@@ -14,6 +15,7 @@ namespace {
 std::string chosen_location;
 bool location_chosen = false;
 const DriveBackend* attached = nullptr;
+DriveStatus status = kDriveDone;
 
 // Every operation fails: drive C could not be used.
 const DriveBackend kNoDrive = {
@@ -79,8 +81,20 @@ std::string Join(const std::string& parent, const std::string& name) {
 void HostSetDriveC(const char* location) {
   if (attached) attached->detach();
   attached = nullptr;
+  status = kDriveDone;
   location_chosen = location != nullptr;
   chosen_location = location ? location : "";
+}
+
+void ReportDrive(DriveStatus reported) {
+  if (status == kDriveDone) status = reported;
+}
+
+int HostReleaseDriveC() {
+  if (attached) attached->detach();
+  attached = nullptr;
+  int signal = InterruptSignal();
+  return signal != 0 ? 128 + signal : status;
 }
 
 // A regular file is a disk image; anything else is taken for a folder.
@@ -93,9 +107,17 @@ const DriveBackend& Drive() {
     if (*env) location = env;
   }
   struct stat st;
-  bool image = stat(location, &st) == 0 && S_ISREG(st.st_mode);
+  if (stat(location, &st) != 0) {
+    ReportDrive(kDriveMissing);
+    attached = &kNoDrive;
+    return *attached;
+  }
+  bool image = S_ISREG(st.st_mode);
   attached = image ? &kImageDrive : &kFolderDrive;
-  if (!attached->attach(location)) attached = &kNoDrive;
+  if (!attached->attach(location)) {
+    ReportDrive(image ? kDriveUnusable : kDriveMissing);
+    attached = &kNoDrive;
+  }
   return *attached;
 }
 

@@ -1,7 +1,7 @@
 // The host's drive C, and Windows paths mapped onto it.
 //
-// Drive C is a folder, or a FAT volume inside a raw disk image as PC
-// emulators keep them (image.h): the Windows operations reach either
+// Drive C is a folder, or a FAT volume inside a disk image as PC emulators
+// keep them (image.h): the Windows operations reach either
 // through one set of operations on paths relative to the drive's root
 // (DriveBackend), so that they never know which holds the drive.
 //
@@ -21,6 +21,26 @@
 void HostSetDriveC(const char* location);
 // Resolves folder paths without openat2 even where the kernel has it.
 void HostForceLegacyResolve(bool legacy);
+
+// What became of drive C, as the host program's exit status tells a
+// script (the sysexits values). The updates' own results are not in it.
+enum DriveStatus {
+  kDriveDone = 0,
+  kDriveUnusable = 65,   // no FAT volume that can be drive C, or a format
+                         // that cannot be written in place
+  kDriveMissing = 66,    // the location names nothing, or drive C holds no
+                         // Windows directory
+  kDriveNoHelper = 69,   // mtools, QEMU's tools or FUSE missing or unusable
+  kDriveNoJournal = 73,  // no journal can be made beside the image
+  kDriveNotStored = 74,  // the changes wait in the journal for the next run
+  kDriveInUse = 75,      // another process uses the image: try again later
+};
+// Records why drive C could not be used, or not wholly; the first stays.
+void ReportDrive(DriveStatus status);
+// Lets go of drive C, committing an image's changes (or discarding them
+// after an interrupt), and returns the exit status: 128 and the signal
+// after an interrupt, else the first reported status, else 0.
+int HostReleaseDriveC();
 
 enum EntryKind { kEntryMissing, kEntryFile, kEntryFolder, kEntryOther };
 

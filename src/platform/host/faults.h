@@ -34,4 +34,11 @@ const char* FaultOpName(FaultOp op);
 // this use must fail. An armed abort ends the process here.
 bool FaultHit(FaultOp op);
 
+// The steps of the work on a disk image, for tests that stop a run at
+// each: every helper program once it runs, and the commit point. At the
+// armed step `signal` goes to this process, or to its process group.
+void StepArm(int nth, int signal, bool to_group);
+int StepUses();
+void StepHit();
+
 #endif  // DOSSETUP_PLATFORM_HOST_FAULTS_H_

@@ -12,7 +12,9 @@
 
 #include "platform/host/faults.h"
 #include "platform/host/ini.h"
+#include "platform/host/interrupts.h"
 #include "platform/host/inuse.h"
+#include "platform/host/journal.h"
 #include "platform/host/spawn.h"
 #include "platform/host/view.h"
 
@@ -72,28 +74,25 @@ std::vector<std::string> MtoolsEnvironment() {
 
 // Runs an mtools command on the volume: `tool`, the drive option, then
 // `args`. Its output goes to `out_fd`, or is collected into `out`, or is
-// dropped. True when it ends with status 0.
+// dropped; `extra_fd` is its descriptor 3. True when it ends with status 0.
 bool Mtools(const char* tool, const std::vector<std::string>& args,
-            std::string* out = nullptr, int out_fd = -1) {
+            std::string* out = nullptr, int out_fd = -1, int extra_fd = -1) {
   std::vector<std::string> words = {tool, "-i", image_spec};
   words.insert(words.end(), args.begin(), args.end());
-  return RunProgram(words, MtoolsEnvironment(), out, out_fd) == 0;
+  return RunProgram(words, MtoolsEnvironment(), out, out_fd, extra_fd) == 0;
 }
 
 // A private file outside the image for a file's content on its way in or
-// out. Its name is returned when `path` is given; otherwise it is already
-// gone, and disappears with its descriptor.
-int ScratchFile(std::string* path) {
+// out. It has no name, so it never outlives the program, whatever ends it.
+int ScratchFile() {
   const char* folder = getenv("TMPDIR");
-  std::string name =
-      std::string(folder && *folder ? folder : "/tmp") + "/dossetup-XXXXXX";
-  int fd = mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) return -1;
-  if (path) {
-    *path = name;
-  } else {
-    unlink(name.c_str());
-  }
+  std::string name = folder && *folder ? folder : "/tmp";
+  int fd = open(name.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) return fd;
+  // A file system without unnamed files: the name goes at once.
+  name += "/dossetup-XXXXXX";
+  fd = mkostemp(name.data(), O_CLOEXEC);
+  if (fd >= 0) unlink(name.c_str());
   return fd;
 }
 
@@ -102,6 +101,15 @@ struct Entry {
   std::string alias;  // the short name, as the directory entry stores it
   bool folder;
 };
+
+// The image file, held open and locked for as long as drive C is
+// attached; its journal, when the run works through one; and the view
+// that shows the volume.
+int image_fd = -1;
+bool journaled = false;
+bool volume_changed = false;
+Journal journal;
+RawView view;
 
 // Folders' listings by path, each read once until the volume changes.
 std::map<std::string, std::vector<Entry>> listings;
@@ -234,54 +242,146 @@ bool TargetPath(const std::string& relative, std::string* dos) {
 // volume, forgetting every listing read before it.
 bool Changed(bool result) {
   listings.clear();
+  volume_changed = true;
   return result;
 }
 
-// The image file, held open for as long as drive C is attached; and the
-// raw view of an image of another format.
-int image_fd = -1;
-RawView view;
+// Formats QEMU writes in place; a streamOptimized VMDK it cannot.
+bool Writable(const ImageInfo& info) {
+  static const char* const kFormats[] = {
+      "raw", "qcow2", "qcow", "qed", "vpc", "vdi", "vmdk", "vhdx", "parallels"};
+  for (const char* format : kFormats) {
+    if (info.format == format) return !info.stream_optimized;
+  }
+  return false;
+}
 
-bool Usable(const std::string& image, bool take_lock) {
+// Points mtools at the volume in `disk`; false when it holds none.
+// `needed` receives the end of a FAT partition that lies past the disk.
+bool UseVolume(const std::string& disk, uint64_t* needed = nullptr) {
   uint64_t offset = 0;
   // mtools reads "@@" in its -i argument as the start of an offset.
-  if (image.find("@@") != std::string::npos ||
-      !FindImageVolume(image, &offset) || (take_lock && !HoldImage(image_fd))) {
+  if (disk.find("@@") != std::string::npos ||
+      !FindImageVolume(disk, &offset, needed)) {
     return false;
   }
-  image_spec = image;
+  image_spec = disk;
   if (offset > 0) image_spec += "@@" + std::to_string(offset);
+  return true;
+}
+
+// Opens the journal over the image and the view through it.
+bool OpenJournaled(const char* location, const ImageInfo& info,
+                   const std::string& sizing) {
+  JournalFor(location, image_fd, info.format, sizing, &journal);
+  if (!BeginJournal(journal, info.virtual_size)) {
+    ReportDrive(kDriveNoJournal);
+    return false;
+  }
+  journaled = true;
+  if (!OpenRawView(JournalBlockdevs(journal), &view)) {
+    ReportDrive(kDriveNoHelper);
+    return false;
+  }
   return true;
 }
 
 void Detach() {
   image_spec.clear();
   listings.clear();
-  CloseRawView(&view);
+  bool clean = CloseRawView(&view);
+  if (journaled) {
+    // Nothing past an interrupt or a daemon that died is ever committed.
+    if (!volume_changed || !clean || InterruptSignal()) {
+      DiscardJournal(journal);
+      if (volume_changed && !clean) ReportDrive(kDriveNotStored);
+    } else if (!CommitJournal(journal)) {
+      ReportDrive(kDriveNotStored);
+    }
+  }
+  journaled = false;
+  volume_changed = false;
   if (image_fd >= 0) close(image_fd);
   image_fd = -1;
 }
 
-// An image another process uses is left alone. A raw one is then locked
-// here; any other is opened through a raw view, whose daemon locks it.
-bool Attach(const char* location) {
-  Detach();
+// An image another process uses is left alone; else it is locked here for
+// the whole run. Where QEMU's tools and FUSE are there, the run works
+// through a journal; else a raw image is changed directly.
+bool AttachImage(const char* location) {
   image_fd = open(location, O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   struct stat st;
-  bool ok = image_fd >= 0 && fstat(image_fd, &st) == 0 && S_ISREG(st.st_mode) &&
-            !ImageLockedElsewhere(image_fd) &&
-            !ImageOpenForWritingElsewhere(image_fd);
-  if (ok) {
-    // Without qemu-img, only raw images can be told, by their content.
-    std::string format = ImageFormat(location);
-    if (format.empty() || format == "raw") {
-      ok = Usable(location, true);
-    } else {
-      ok = OpenRawView(location, format, &view) && Usable(view.disk, false);
-    }
+  if (image_fd < 0 || fstat(image_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ReportDrive(kDriveUnusable);
+    return false;
   }
-  if (!ok) Detach();
-  return ok;
+  if (ImageLockedElsewhere(image_fd) ||
+      ImageOpenForWritingElsewhere(image_fd) || !HoldImage(image_fd)) {
+    ReportDrive(kDriveInUse);
+    return false;
+  }
+  if (FindProgram("mtype").empty()) {
+    ReportDrive(kDriveNoHelper);
+    return false;
+  }
+  ImageInfo info;
+  InfoResult read = ReadImageInfo(location, "", &info);
+  if (read == kInfoNoQemuImg) {
+    // Without qemu-img only a raw image can be told, by its content, and
+    // neither a journal nor one left behind can be used.
+    JournalFor(location, image_fd, "raw", "", &journal);
+    struct stat left;
+    if (lstat(journal.record.c_str(), &left) == 0) {
+      ReportDrive(kDriveNoHelper);
+      return false;
+    }
+    if (!UseVolume(location)) {
+      ReportDrive(kDriveNoHelper);
+      return false;
+    }
+    return true;
+  }
+  if (read != kInfoRead || !Writable(info)) {
+    ReportDrive(kDriveUnusable);
+    return false;
+  }
+  JournalFor(location, image_fd, info.format, "", &journal);
+  if (!SettleJournal(journal)) {
+    ReportDrive(kDriveNotStored);
+    return false;
+  }
+  if (FindProgram("qemu-storage-daemon").empty() || !FuseUsable()) {
+    if (info.format != "raw") {
+      ReportDrive(kDriveNoHelper);
+      return false;
+    }
+    return UseVolume(location);
+  }
+  uint64_t needed = 0;
+  if (!OpenJournaled(location, info, "")) return false;
+  if (UseVolume(view.disk, &needed)) return true;
+  // A VHD whose partition runs past the size QEMU gives the disk (from its
+  // geometry) is sized by its footer instead, where that covers it.
+  ImageInfo by_footer;
+  const char kFooter[] = "current_size";
+  if (info.format != "vpc" || needed <= info.virtual_size ||
+      ReadImageInfo(location,
+                    std::string("driver=vpc,force_size_calc=") + kFooter + ",",
+                    &by_footer) != kInfoRead ||
+      by_footer.virtual_size < needed) {
+    return false;
+  }
+  CloseRawView(&view);
+  DiscardJournal(journal);
+  journaled = false;
+  return OpenJournaled(location, by_footer, kFooter) && UseVolume(view.disk);
+}
+
+bool Attach(const char* location) {
+  Detach();
+  if (AttachImage(location)) return true;
+  Detach();
+  return false;
 }
 
 bool List(const std::string& folder, std::vector<std::string>* names) {
@@ -314,7 +414,7 @@ int OpenRead(const std::string& path) {
     errno = kind == kEntryMissing ? ENOENT : EISDIR;
     return -1;
   }
-  int fd = ScratchFile(nullptr);
+  int fd = ScratchFile();
   if (fd < 0) return -1;
   if (!Mtools("mtype", {dos}, nullptr, fd) || lseek(fd, 0, SEEK_SET) != 0) {
     close(fd);
@@ -325,7 +425,7 @@ int OpenRead(const std::string& path) {
 }
 
 // The content goes into the image when the file is closed.
-int OpenWrite(const std::string& path, std::string* pending) {
+int OpenWrite(const std::string& path, std::string*) {
   std::string parent, name;
   SplitRelative(path, &parent, &name);
   EntryKind kind = Kind(path);
@@ -333,15 +433,15 @@ int OpenWrite(const std::string& path, std::string* pending) {
       (kind != kEntryMissing && kind != kEntryFile)) {
     return -1;
   }
-  return ScratchFile(pending);
+  return ScratchFile();
 }
 
-bool CloseWrite(int fd, const std::string& pending, const std::string& path) {
+// mcopy reads the content as its descriptor 3.
+bool CloseWrite(int fd, const std::string&, const std::string& path) {
   std::string dos;
-  bool ok = close(fd) == 0 && TargetPath(path, &dos) &&
-            Changed(Mtools("mcopy", {"-o", pending, dos}));
-  unlink(pending.c_str());
-  return ok;
+  bool ok = TargetPath(path, &dos) &&
+            Changed(Mtools("mcopy", {"-o", "/dev/fd/3", dos}, nullptr, -1, fd));
+  return close(fd) == 0 && ok;
 }
 
 bool Copy(const std::string& from, const std::string& to) {
@@ -363,7 +463,9 @@ bool Remove(const std::string& path) {
 
 }  // namespace
 
-bool FindImageVolume(const std::string& image, uint64_t* offset) {
+bool FindImageVolume(const std::string& image, uint64_t* offset,
+                     uint64_t* needed) {
+  if (needed) *needed = 0;
   int fd = open(image.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat st;
@@ -383,6 +485,7 @@ bool FindImageVolume(const std::string& image, uint64_t* offset) {
         uint64_t start = uint64_t{Little(entry + 8, 4)} * kSector;
         uint64_t length = uint64_t{Little(entry + 12, 4)} * kSector;
         if (!IsFatPartitionType(entry[4])) continue;
+        if (needed) *needed = start + length;
         found = start > 0 && length > 0 && start + length <= size &&
                 ReadSector(fd, start, sector) &&
                 IsFatBootSector(sector, length);

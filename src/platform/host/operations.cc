@@ -1,6 +1,8 @@
 // The Windows operations on a host without Win32, over drive C, whichever
 // back end holds it (drive.h). Each counts its use for fault injection
-// (faults.h).
+// (faults.h). After an interrupt (interrupts.h) every call that would
+// start a new step fails; deleting and closing go on, so that a temporary
+// file is still cleaned up.
 #include <errno.h>
 #include <string.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include "platform/host/drive.h"
 #include "platform/host/faults.h"
 #include "platform/host/ini.h"
+#include "platform/host/interrupts.h"
 #include "platform/host/names.h"
 #include "platform/platform.h"
 
@@ -31,41 +34,52 @@ bool IsDirectory(const std::string& relative) {
   return Drive().kind(relative) == kEntryFolder;
 }
 
+// Whether `windows_path` is a folder of drive C.
+bool IsFolder(const std::string& windows_path) {
+  std::string relative;
+  return MapWindowsPath(windows_path.c_str(), false, &relative) == kMapped &&
+         IsDirectory(relative);
+}
+
 // Windows 95 keeps its directory in MSDOS.SYS; without it, C:\WINDOWS.
+// A drive without that folder holds no Windows directory, which the exit
+// status tells.
 bool WindowsDirectory(std::string* directory) {
   std::string text;
   if (ReadDriveFile(kMsdosSys, &text) &&
       FindIniValue(text, "Paths", "WinDir", directory) && !directory->empty()) {
+    if (!IsFolder(*directory)) ReportDrive(kDriveMissing);
     return true;
   }
-  std::string relative;
-  if (MapWindowsPath(kDefaultWindows, false, &relative) == kMapped &&
-      IsDirectory(relative)) {
+  if (IsFolder(kDefaultWindows)) {
     *directory = kDefaultWindows;
     return true;
   }
+  ReportDrive(kDriveMissing);
   return false;
 }
 
 }  // namespace
 
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
-  if (FaultHit(kFaultWindowsDirectory)) return 0;
+  if (InterruptSignal() || FaultHit(kFaultWindowsDirectory)) return 0;
   std::string directory;
   if (!WindowsDirectory(&directory)) return 0;
   return CopyResult(directory, buffer, size);
 }
 
 UINT GetSystemDirectoryA(LPSTR buffer, UINT size) {
-  if (FaultHit(kFaultSystemDirectory)) return 0;
+  if (InterruptSignal() || FaultHit(kFaultSystemDirectory)) return 0;
   std::string directory;
   if (!WindowsDirectory(&directory)) return 0;
   if (directory.back() != '\\') directory += '\\';
-  return CopyResult(directory + "SYSTEM", buffer, size);
+  directory += "SYSTEM";
+  if (!IsFolder(directory)) ReportDrive(kDriveMissing);
+  return CopyResult(directory, buffer, size);
 }
 
 DWORD GetShortPathNameA(LPCSTR long_path, LPSTR short_path, DWORD size) {
-  if (FaultHit(kFaultShortPath)) return 0;
+  if (InterruptSignal() || FaultHit(kFaultShortPath)) return 0;
   std::string relative;
   std::vector<PathStep> steps;
   if (MapWindowsPath(long_path, false, &relative, &steps) != kMapped) {
@@ -97,7 +111,7 @@ DWORD GetProfileStringA(LPCSTR section, LPCSTR key, LPCSTR default_value,
                         LPSTR buffer, DWORD size) {
   if (size == 0) return 0;
   buffer[0] = '\0';
-  if (FaultHit(kFaultProfile)) return 0;
+  if (InterruptSignal() || FaultHit(kFaultProfile)) return 0;
   std::string value = default_value ? default_value : "";
   std::string directory;
   std::string text;
@@ -119,7 +133,8 @@ DWORD GetProfileStringA(LPCSTR section, LPCSTR key, LPCSTR default_value,
 BOOL CopyFileA(LPCSTR existing, LPCSTR new_file, BOOL fail_if_exists) {
   std::string source;
   std::string target;
-  if (MapWindowsPath(existing, false, &source) != kMapped ||
+  if (InterruptSignal() ||
+      MapWindowsPath(existing, false, &source) != kMapped ||
       MapWindowsPath(new_file, true, &target) != kMapped ||
       (fail_if_exists && Drive().kind(target) != kEntryMissing)) {
     FaultHit(kFaultCopy);
@@ -145,7 +160,7 @@ struct PlatformFile {
 
 OpenResult FileOpenRead(const char* path, PlatformFile** file) {
   *file = nullptr;
-  if (FaultHit(kFaultOpenRead)) return kOpenFailed;
+  if (InterruptSignal() || FaultHit(kFaultOpenRead)) return kOpenFailed;
   std::string relative;
   MapResult mapped = MapWindowsPath(path, false, &relative);
   if (mapped == kMapMissing) return kMissing;
@@ -157,7 +172,7 @@ OpenResult FileOpenRead(const char* path, PlatformFile** file) {
 }
 
 PlatformFile* FileOpenWrite(const char* path) {
-  if (FaultHit(kFaultOpenWrite)) return nullptr;
+  if (InterruptSignal() || FaultHit(kFaultOpenWrite)) return nullptr;
   std::string relative;
   if (MapWindowsPath(path, true, &relative) != kMapped) return nullptr;
   std::string pending;
@@ -188,9 +203,10 @@ bool FileWrite(PlatformFile* file, const char* data, size_t size) {
 
 bool FileClose(PlatformFile* file) {
   bool failed = FaultHit(kFaultClose);
-  bool ok = file->writing
-                ? Drive().close_write(file->fd, file->pending, file->relative)
-                : close(file->fd) == 0;
+  // Content written is stored only while no interrupt is waiting.
+  bool store = file->writing && !InterruptSignal();
+  bool ok = store ? Drive().close_write(file->fd, file->pending, file->relative)
+                  : close(file->fd) == 0 && !file->writing;
   delete file;
   return ok && !failed;
 }

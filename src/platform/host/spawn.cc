@@ -2,12 +2,19 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <spawn.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include "platform/host/faults.h"
+
+namespace {
+
+// Pointers to each string's text, then a null, as exec wants them.
 std::vector<char*> ExecVector(std::vector<std::string>& words) {
   std::vector<char*> pointers;
   pointers.reserve(words.size() + 1);
@@ -15,6 +22,8 @@ std::vector<char*> ExecVector(std::vector<std::string>& words) {
   pointers.push_back(nullptr);
   return pointers;
 }
+
+}  // namespace
 
 std::string FindProgram(const char* name) {
   const char* path = getenv("PATH");
@@ -35,50 +44,80 @@ std::string FindProgram(const char* name) {
   return "";
 }
 
+pid_t StartChild(const std::string& program, std::vector<std::string> argv,
+                 std::vector<std::string> env, const ChildOptions& options) {
+  std::vector<char*> arguments = ExecVector(argv);
+  std::vector<char*> envp = ExecVector(env);
+  int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (null_fd < 0) return -1;
+  int out_fd = options.out_fd >= 0 ? options.out_fd : null_fd;
+  pid_t parent = getpid();
+  pid_t child = fork();
+  if (child == 0) {
+    // Only async-signal-safe calls from here on. The sources move above
+    // the standard descriptors first, so that placing one never overwrites
+    // another.
+    int in = fcntl(null_fd, F_DUPFD_CLOEXEC, 10);
+    int out = fcntl(out_fd, F_DUPFD_CLOEXEC, 10);
+    int extra = options.extra_fd < 0
+                    ? -1
+                    : fcntl(options.extra_fd, F_DUPFD_CLOEXEC, 10);
+    bool ok = in >= 0 && out >= 0 && (options.extra_fd < 0 || extra >= 0) &&
+              setpgid(0, 0) == 0 &&
+              prctl(PR_SET_PDEATHSIG, options.death_signal) == 0 &&
+              getppid() == parent && dup2(in, 0) == 0 && dup2(out, 1) == 1 &&
+              dup2(in, 2) == 2 && (extra < 0 || dup2(extra, 3) == 3);
+    if (ok) execve(program.c_str(), arguments.data(), envp.data());
+    _exit(127);
+  }
+  close(null_fd);
+  return child;
+}
+
+int WaitChild(pid_t pid, int milliseconds) {
+  for (int waited = 0;; waited += 5) {
+    int status;
+    pid_t done = waitpid(pid, &status, milliseconds < 0 ? 0 : WNOHANG);
+    if (done == pid) {
+      if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+      return WEXITSTATUS(status);
+    }
+    if (done < 0 && errno != EINTR) return kNotStarted;
+    if (done == 0) {
+      if (waited >= milliseconds) return kStillRunning;
+      struct timespec pause = {0, 5000000};
+      nanosleep(&pause, nullptr);
+    }
+  }
+}
+
 int RunProgram(const std::vector<std::string>& argv,
                const std::vector<std::string>& env, std::string* out,
-               int out_fd) {
+               int out_fd, int extra_fd) {
   std::string program = FindProgram(argv[0].c_str());
   if (program.empty()) return kNotStarted;
-  std::vector<std::string> words = argv;
-  std::vector<std::string> environment = env;
-  std::vector<char*> arguments = ExecVector(words);
-  std::vector<char*> envp = ExecVector(environment);
-
   int pipe_fds[2] = {-1, -1};
   if (out && pipe2(pipe_fds, O_CLOEXEC) != 0) return kNotStarted;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (out) {
-    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
-  } else if (out_fd >= 0) {
-    posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  }
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t child;
-  int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr,
-                            arguments.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
+  ChildOptions options;
+  options.out_fd = out ? pipe_fds[1] : out_fd;
+  options.extra_fd = extra_fd;
+  options.death_signal = SIGKILL;
+  pid_t child = StartChild(program, argv, env, options);
+  if (child > 0) StepHit();
   if (out) {
     close(pipe_fds[1]);
     out->clear();
     char buffer[4096];
     ssize_t count;
-    while (spawned == 0 &&
+    while (child > 0 &&
            ((count = read(pipe_fds[0], buffer, sizeof buffer)) > 0 ||
             (count < 0 && errno == EINTR))) {
       if (count > 0) out->append(buffer, static_cast<size_t>(count));
     }
     close(pipe_fds[0]);
   }
-  if (spawned != 0) return kNotStarted;
-  int status;
-  while (waitpid(child, &status, 0) < 0) {
-    if (errno != EINTR) return kNotStarted;
-  }
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return WEXITSTATUS(status);
+  if (child < 0) return kNotStarted;
+  int status = WaitChild(child);
+  // exec failed: the program could not be run.
+  return status == 127 ? kNotStarted : status;
 }

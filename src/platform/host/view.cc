@@ -5,14 +5,12 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/vfs.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <vector>
-
+#include "platform/host/faults.h"
 #include "platform/host/ini.h"
 #include "platform/host/spawn.h"
 
@@ -21,25 +19,6 @@ namespace {
 const long kFuseMagic = 0x65735546;
 const int kStartMilliseconds = 30000;
 const int kStopMilliseconds = 60000;
-
-// QEMU's tools get the search path alone, and speak plain ASCII.
-std::vector<std::string> QemuEnvironment() {
-  std::vector<std::string> env = {"LC_ALL=C"};
-  if (const char* path = getenv("PATH"))
-    env.push_back(std::string("PATH=") + path);
-  return env;
-}
-
-// A value inside a QEMU option list, where a comma separates options
-// unless doubled.
-std::string OptionValue(const std::string& text) {
-  std::string escaped;
-  for (char c : text) {
-    escaped += c;
-    if (c == ',') escaped += ',';
-  }
-  return escaped;
-}
 
 // A FUSE mount on `path`, live, or dead (its daemon gone).
 bool IsFuseMount(const std::string& path) {
@@ -53,17 +32,6 @@ void Sleep(long milliseconds) {
   nanosleep(&pause, nullptr);
 }
 
-// Waits up to `milliseconds` for child `pid` to end; true when it has.
-bool Reap(pid_t pid, int milliseconds) {
-  for (int waited = 0;; waited += 5) {
-    int status;
-    pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid || (done < 0 && errno != EINTR)) return true;
-    if (waited >= milliseconds) return false;
-    Sleep(5);
-  }
-}
-
 // Format names are plain words; anything else is refused.
 bool IsFormatName(const std::string& format) {
   if (format.empty()) return false;
@@ -75,78 +43,142 @@ bool IsFormatName(const std::string& format) {
   return true;
 }
 
-// Starts `program` with `argv` as a child that gets SIGTERM if this
-// process dies first, so that the daemon never outlives the program.
-pid_t StartDaemon(const std::string& program, std::vector<std::string> argv) {
-  std::vector<std::string> env = QemuEnvironment();
-  std::vector<char*> arguments = ExecVector(argv);
-  std::vector<char*> envp = ExecVector(env);
-  int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
-  if (null_fd < 0) return -1;
-  pid_t parent = getpid();
-  pid_t child = fork();
-  if (child == 0) {
-    // Only async-signal-safe calls from here on.
-    if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent ||
-        dup2(null_fd, 0) < 0 || dup2(null_fd, 1) < 0 || dup2(null_fd, 2) < 0) {
-      _exit(127);
-    }
-    execve(program.c_str(), arguments.data(), envp.data());
-    _exit(127);
+// Unmounts a view whose daemon is gone or stuck, and removes it.
+void RemoveView(const std::string& folder, const std::string& disk) {
+  if (IsFuseMount(disk) && umount2(disk.c_str(), MNT_DETACH) != 0) {
+    RunProgram({"fusermount3", "-u", "-z", disk}, QemuEnvironment());
   }
-  close(null_fd);
-  return child;
+  unlink(disk.c_str());
+  rmdir(folder.c_str());
+}
+
+// The guard: a child that only waits for `pipe_read` to close. When this
+// program closes the view, the guard finds nothing left to do; when it
+// dies first, the daemon (told by its death signal) unmounts, and the
+// guard removes what is left. It holds no other descriptor, so that it
+// never keeps an image open or locked.
+pid_t StartGuard(const std::string& folder, const std::string& disk,
+                 int* pipe_write) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+  pid_t guard = fork();
+  if (guard == 0) {
+    setpgid(0, 0);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::signal(signal, SIG_IGN);
+    if (dup2(fds[0], 3) != 3 || syscall(SYS_close_range, 4U, ~0U, 0U) != 0) {
+      for (int fd = 4; fd < 1024; ++fd) close(fd);
+    }
+    for (;;) {
+      char byte;
+      ssize_t count = read(3, &byte, 1);
+      if (count == 0 || (count < 0 && errno != EINTR)) break;
+    }
+    for (int waited = 0; waited < kStopMilliseconds && IsFuseMount(disk);
+         waited += 10) {
+      Sleep(10);
+    }
+    RemoveView(folder, disk);
+    _exit(0);
+  }
+  close(fds[0]);
+  if (guard < 0) {
+    close(fds[1]);
+    return -1;
+  }
+  *pipe_write = fds[1];
+  return guard;
+}
+
+// The size in bytes at the end of a "virtual size: 2 GiB (2147483648
+// bytes)" line.
+uint64_t BytesInParentheses(const std::string& line) {
+  size_t open = line.rfind('(');
+  if (open == std::string::npos) return 0;
+  return strtoull(line.c_str() + open + 1, nullptr, 10);
 }
 
 }  // namespace
 
-std::string ImageFormat(const std::string& image) {
-  // A newline in the name could pass for a line of the report.
-  if (image.find('\n') != std::string::npos) return "?";
-  // The file protocol, named: a ':' in the name never selects another.
-  std::string text;
-  int status =
-      RunProgram({"qemu-img", "info", "--image-opts",
-                  "file.driver=file,file.filename=" + OptionValue(image)},
-                 QemuEnvironment(), &text);
-  if (status == kNotStarted) return "";
-  if (status != 0) return "?";
-  const std::string kLabel = "file format: ";
-  for (const std::string& line : SplitLines(text)) {
-    if (line.compare(0, kLabel.size(), kLabel) == 0) {
-      std::string format = line.substr(kLabel.size());
-      return IsFormatName(format) ? format : "?";
-    }
+std::string OptionValue(const std::string& text) {
+  std::string escaped;
+  for (char c : text) {
+    escaped += c;
+    if (c == ',') escaped += ',';
   }
-  return "?";
+  return escaped;
 }
 
-bool OpenRawView(const std::string& image, const std::string& format,
-                 RawView* view) {
+std::vector<std::string> QemuEnvironment() {
+  std::vector<std::string> env = {"LC_ALL=C"};
+  if (const char* path = getenv("PATH"))
+    env.push_back(std::string("PATH=") + path);
+  return env;
+}
+
+bool FuseUsable() {
+  if (access("/dev/fuse", R_OK | W_OK) != 0) return false;
+  return geteuid() == 0 || !FindProgram("fusermount3").empty();
+}
+
+InfoResult ReadImageInfo(const std::string& image,
+                         const std::string& driver_options, ImageInfo* info) {
+  *info = ImageInfo();
+  // A newline in the name could pass for a line of the report.
+  if (image.find('\n') != std::string::npos) return kInfoUnreadable;
+  // The file protocol, named: a ':' in the name never selects another.
+  std::string text;
+  int status = RunProgram(
+      {"qemu-img", "info", "--image-opts",
+       driver_options + "file.driver=file,file.locking=off,file.filename=" +
+           OptionValue(image)},
+      QemuEnvironment(), &text);
+  if (status == kNotStarted) return kInfoNoQemuImg;
+  if (status != 0) return kInfoUnreadable;
+  for (const std::string& line : SplitLines(text)) {
+    if (line.compare(0, 13, "file format: ") == 0) {
+      info->format = line.substr(13);
+    } else if (line.compare(0, 14, "virtual size: ") == 0) {
+      info->virtual_size = BytesInParentheses(line);
+    } else if (line.find("create type: streamOptimized") != std::string::npos) {
+      info->stream_optimized = true;
+    }
+  }
+  bool read = IsFormatName(info->format) && info->virtual_size > 0;
+  return read ? kInfoRead : kInfoUnreadable;
+}
+
+bool OpenRawView(const std::vector<std::string>& blockdevs, RawView* view) {
   *view = RawView();
   std::string program = FindProgram("qemu-storage-daemon");
-  if (program.empty() || !IsFormatName(format)) return false;
+  if (program.empty()) return false;
   const char* tmp = getenv("TMPDIR");
   std::string folder =
       std::string(tmp && *tmp ? tmp : "/tmp") + "/dossetup-view-XXXXXX";
   if (!mkdtemp(folder.data())) return false;
   view->folder = folder;
   view->disk = folder + "/disk";
+  view->guard = StartGuard(view->folder, view->disk, &view->guard_pipe);
   // FUSE mounts the view on a regular file.
   int mount_point =
       open(view->disk.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (mount_point < 0 || close(mount_point) != 0) {
+  if (view->guard < 0 || mount_point < 0 || close(mount_point) != 0) {
     CloseRawView(view);
     return false;
   }
-  view->daemon = StartDaemon(
-      program, {"qemu-storage-daemon", "--blockdev",
-                "driver=file,node-name=file,filename=" + OptionValue(image),
-                "--blockdev", "driver=" + format + ",node-name=disk,file=file",
-                "--export",
-                "type=fuse,id=view,node-name=disk,writable=on,allow-other=off,"
-                "mountpoint=" +
-                    OptionValue(view->disk)});
+  std::vector<std::string> argv = {"qemu-storage-daemon"};
+  for (const std::string& blockdev : blockdevs) {
+    argv.push_back("--blockdev");
+    argv.push_back(blockdev);
+  }
+  argv.push_back("--export");
+  argv.push_back(
+      "type=fuse,id=view,node-name=disk,writable=on,allow-other=off,"
+      "mountpoint=" +
+      OptionValue(view->disk));
+  // SIGTERM makes the daemon flush, unmount and exit.
+  ChildOptions options;
+  options.death_signal = SIGTERM;
+  view->daemon = StartChild(program, argv, QemuEnvironment(), options);
   bool ready = false;
   for (int waited = 0; view->daemon > 0 && waited < kStartMilliseconds;
        waited += 5) {
@@ -154,34 +186,34 @@ bool OpenRawView(const std::string& image, const std::string& format,
       ready = true;
       break;
     }
-    int status;
-    if (waitpid(view->daemon, &status, WNOHANG) == view->daemon) {
-      view->daemon = -1;  // it gave up: the image is in use, or no FUSE
+    if (WaitChild(view->daemon, 0) != kStillRunning) {
+      view->daemon = -1;  // it gave up
       break;
     }
     Sleep(5);
   }
-  if (!ready) CloseRawView(view);
-  return ready;
+  if (!ready) {
+    CloseRawView(view);
+    return false;
+  }
+  StepHit();
+  return true;
 }
 
-void CloseRawView(RawView* view) {
+bool CloseRawView(RawView* view) {
+  bool clean = false;
   if (view->daemon > 0) {
-    // SIGTERM makes the daemon flush the image, unmount and exit.
     kill(view->daemon, SIGTERM);
-    if (!Reap(view->daemon, kStopMilliseconds)) {
+    int status = WaitChild(view->daemon, kStopMilliseconds);
+    if (status == kStillRunning) {
       kill(view->daemon, SIGKILL);
-      Reap(view->daemon, kStopMilliseconds);
+      WaitChild(view->daemon);
     }
+    clean = status == 0;
   }
-  if (!view->disk.empty()) {
-    // A daemon that died without unmounting leaves a dead mount behind.
-    if (IsFuseMount(view->disk) &&
-        umount2(view->disk.c_str(), MNT_DETACH) != 0) {
-      RunProgram({"fusermount3", "-u", "-z", view->disk}, QemuEnvironment());
-    }
-    unlink(view->disk.c_str());
-  }
-  if (!view->folder.empty()) rmdir(view->folder.c_str());
+  if (!view->folder.empty()) RemoveView(view->folder, view->disk);
+  if (view->guard_pipe >= 0) close(view->guard_pipe);
+  if (view->guard > 0) WaitChild(view->guard);
   *view = RawView();
+  return clean;
 }

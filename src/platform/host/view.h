@@ -1,33 +1,58 @@
-// A disk image of any format QEMU reads (dynamic VHD, qcow2, VDI, VMDK,
-// VHDX...), seen as a raw disk: qemu-storage-daemon opens it with that
-// format's driver and exports it over FUSE, writable, on a file in a
-// private folder of this program's. Nothing copies or converts the image;
-// the daemon holds it (with QEMU's own locks) while the view is open, and
-// writes every change through to it by the time the view is closed.
+// A disk image of any format QEMU reads (raw, dynamic VHD, qcow2, VDI,
+// VMDK, VHDX...), seen as a raw disk: qemu-storage-daemon opens a chain of
+// block nodes and exports the top one over FUSE, writable, on a file in a
+// private folder of this program's. Nothing copies or converts the image.
+// The daemon dies with this program; should the program die first, a
+// guard process removes the mount point and its folder.
 #ifndef DOSSETUP_PLATFORM_HOST_VIEW_H_
 #define DOSSETUP_PLATFORM_HOST_VIEW_H_
 
+#include <stdint.h>
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
-// The image's format as `qemu-img info` reports it ("raw", "qcow2",
-// "vpc"...); empty when qemu-img is not installed, and "?" when it cannot
-// tell.
-std::string ImageFormat(const std::string& image);
+// What `qemu-img info` tells of an image.
+struct ImageInfo {
+  std::string format;             // "raw", "qcow2", "vpc"...
+  uint64_t virtual_size = 0;      // the disk's size in bytes
+  bool stream_optimized = false;  // a VMDK that cannot be written in place
+};
+
+enum InfoResult { kInfoRead, kInfoNoQemuImg, kInfoUnreadable };
+
+// Reads what qemu-img tells of `image`, opened without locking, with
+// `driver_options` ("driver=vpc,force_size_calc=current_size," or empty).
+InfoResult ReadImageInfo(const std::string& image,
+                         const std::string& driver_options, ImageInfo* info);
+
+// A value inside a QEMU option list, where a comma separates options
+// unless doubled.
+std::string OptionValue(const std::string& text);
+
+// QEMU's tools get the search path alone, and speak plain ASCII.
+std::vector<std::string> QemuEnvironment();
+
+// Whether FUSE can be used by this user: /dev/fuse open to it, and
+// fusermount3 where it is not root.
+bool FuseUsable();
 
 struct RawView {
   pid_t daemon = -1;
-  std::string folder;  // the private folder holding the mount point
-  std::string disk;    // the raw view, a regular file while it is open
+  pid_t guard = -1;
+  int guard_pipe = -1;  // the guard acts when this closes
+  std::string folder;   // the private folder holding the mount point
+  std::string disk;     // the raw view, a regular file while it is open
 };
 
-// Opens the view of `image` in `format`; false, with nothing left behind,
-// when it cannot (no FUSE, no qemu-storage-daemon, the image in use).
-bool OpenRawView(const std::string& image, const std::string& format,
-                 RawView* view);
-// Stops the daemon cleanly, so that every write has reached the image,
-// and removes the mount point and its folder.
-void CloseRawView(RawView* view);
+// Opens the view of the block node "disk" that `blockdevs` (each a
+// --blockdev option) define; false, with nothing left behind, when it
+// cannot.
+bool OpenRawView(const std::vector<std::string>& blockdevs, RawView* view);
+// Stops the daemon cleanly, so that every write has reached its files,
+// and removes the mount point and its folder. True when the daemon ended
+// by itself with status 0.
+bool CloseRawView(RawView* view);
 
 #endif  // DOSSETUP_PLATFORM_HOST_VIEW_H_

@@ -1,0 +1,57 @@
+// Changes to a disk image through a journal beside it, so that a run cut
+// short at any moment leaves the image as it was, or (after the next run
+// settles the journal) as the run would have left it.
+//
+// The journal, IMAGE-journal, is a qcow2 overlay whose backing file is the
+// image, never written while the run works. Once the run's changes are
+// complete and synced, IMAGE-journal-commit records the image it was made
+// over (device, inode, size, modification time), written whole and renamed
+// into place: that rename is the commit point. QEMU's own commit then
+// writes the changed clusters into the image, which is synced before both
+// files go. A run that finds a committed journal first commits it, into
+// that same image only; anything else it finds is deleted.
+//
+// Every QEMU tool opens the image without locking: the caller holds it
+// with a lock of its own throughout.
+#ifndef DOSSETUP_PLATFORM_HOST_JOURNAL_H_
+#define DOSSETUP_PLATFORM_HOST_JOURNAL_H_
+
+#include <string>
+#include <vector>
+
+#include "platform/host/view.h"
+
+struct Journal {
+  std::string image;    // absolute
+  std::string overlay;  // IMAGE-journal
+  std::string record;   // IMAGE-journal-commit
+  std::string format;   // the image's format, as qemu-img names it
+  std::string sizing;   // a VHD's force_size_calc, or empty
+  int image_fd = -1;    // open for writing, held by the caller
+};
+
+// Sets up `journal` for the image at `image`, open as `image_fd`.
+void JournalFor(const std::string& image, int image_fd,
+                const std::string& format, const std::string& sizing,
+                Journal* journal);
+
+// Settles what an earlier run left: commits a committed journal made over
+// this very image, deletes anything else. False when a committed journal
+// could not be committed; it is then kept for a later run.
+bool SettleJournal(const Journal& journal);
+
+// Creates an empty journal of `size` bytes over the image; false when it
+// cannot be made.
+bool BeginJournal(const Journal& journal, uint64_t size);
+
+// The block nodes that show the image through the journal, for a view.
+std::vector<std::string> JournalBlockdevs(const Journal& journal);
+
+// Syncs the journal, passes the commit point and commits it. False when
+// it could not be committed; a journal past the commit point is kept.
+bool CommitJournal(const Journal& journal);
+
+// Deletes the journal, committed or not.
+void DiscardJournal(const Journal& journal);
+
+#endif  // DOSSETUP_PLATFORM_HOST_JOURNAL_H_
