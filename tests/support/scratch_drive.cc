@@ -91,8 +91,8 @@ int RunOn(const ScratchDrive& drive) {
 
 const char* MediumName(DriveMedium medium) {
   static const char* const kNames[] = {
-      "folder",     "FAT12 floppy",      "FAT16 disk",
-      "FAT32 disk", "FAT16 dynamic VHD", "FAT16 qcow2",
+      "folder",     "FAT12 floppy",        "FAT16 disk",
+      "FAT32 disk", "FAT16 dynamic VHD",   "FAT16 qcow2",
       "FAT16 VDI",  "FAT16 Virtual PC VHD"};
   return kNames[medium];
 }
