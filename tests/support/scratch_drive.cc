@@ -300,7 +300,10 @@ ImageContent ReadImage(DriveMedium medium, const std::string& image,
   for (const std::string& path : paths) {
     std::string out = raw + ".file";
     std::string command = "mcopy -n -i " + raw_spec;
-    command += " '::/" + path + "' " + out;
+    command += " '::/";
+    command += path;
+    command += "' ";
+    command += out;
     if (Shell(command)) {
       std::ifstream in(out, std::ios::binary);
       content.files[path] = std::string(std::istreambuf_iterator<char>(in), {});
