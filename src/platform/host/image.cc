@@ -114,6 +114,18 @@ RawView view;
 // Folders' listings by path, each read once until the volume changes.
 std::map<std::string, std::vector<Entry>> listings;
 
+// The file written last and its bytes, still open: copying it over its
+// target (the temporary file's one use) then need not read it back out of
+// the volume, which through a view costs as much as the write.
+std::string written_path;
+int written_fd = -1;
+
+void ForgetWritten() {
+  if (written_fd >= 0) close(written_fd);
+  written_fd = -1;
+  written_path.clear();
+}
+
 // The start of each UTF-8 character of `line`, and its end last.
 std::vector<size_t> CharacterStarts(const std::string& line) {
   std::vector<size_t> starts;
@@ -241,6 +253,7 @@ bool TargetPath(const std::string& relative, std::string* dos) {
 // Passes on the result of an mtools command that may have changed the
 // volume, forgetting every listing read before it.
 bool Changed(bool result) {
+  ForgetWritten();
   listings.clear();
   volume_changed = true;
   return result;
@@ -287,6 +300,7 @@ bool OpenJournaled(const char* location, const ImageInfo& info,
 }
 
 void Detach() {
+  ForgetWritten();
   image_spec.clear();
   listings.clear();
   bool clean = CloseRawView(&view);
@@ -441,7 +455,13 @@ bool CloseWrite(int fd, const std::string&, const std::string& path) {
   std::string dos;
   bool ok = TargetPath(path, &dos) &&
             Changed(Mtools("mcopy", {"-o", "/dev/fd/3", dos}, nullptr, -1, fd));
-  return close(fd) == 0 && ok;
+  if (!ok) {
+    close(fd);
+    return false;
+  }
+  written_path = dos;
+  written_fd = fd;
+  return true;
 }
 
 bool Copy(const std::string& from, const std::string& to) {
@@ -452,7 +472,15 @@ bool Copy(const std::string& from, const std::string& to) {
             ShortPath(from, &source) && TargetPath(to, &destination);
   // Before anything in the image changes.
   if (FaultHit(kFaultCopy)) return false;
-  return ok && Changed(Mtools("mcopy", {"-o", source, destination}));
+  if (!ok) return false;
+  if (source == written_path && lseek(written_fd, 0, SEEK_SET) == 0) {
+    int fd = written_fd;
+    written_fd = -1;  // closed below, once mcopy has read it
+    bool copied = Changed(
+        Mtools("mcopy", {"-o", "/dev/fd/3", destination}, nullptr, -1, fd));
+    return close(fd) == 0 && copied;
+  }
+  return Changed(Mtools("mcopy", {"-o", source, destination}));
 }
 
 bool Remove(const std::string& path) {
