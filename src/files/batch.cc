@@ -3,9 +3,9 @@
 #include <string.h>
 
 #include "files/compose.h"
+#include "files/directories.h"
 #include "files/textfile.h"
-#include "names.h"
-#include "startup/directories.h"
+#include "fixed_texts.h"
 
 struct SearchText {
   const char* text;
@@ -51,8 +51,8 @@ int UpdateDosstartBat() {
   char target[kComposedCapacity];
   char temp[kComposedCapacity];
   char command[kComposedCapacity];
-  ComposeInDirectory(target, WindowsDirShort, kDosstartName);
-  ComposeInDirectory(temp, WindowsDirShort, kDosstartTempName);
+  ComposeFileAndTemp(target, temp, WindowsDirShort, kDosstartName,
+                     kDosstartTempName);
   ComposeInDirectory(command, SystemDirShort, kToolCommandTail);
   return RewriteBatchFile(target, temp, command);
 }

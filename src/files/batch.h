@@ -11,9 +11,10 @@ int UpdateAutoexecBat();
 int UpdateDosstartBat();
 
 // Rewrites `target` through `temp` so that it ends with `line` (which
-// ends with an LF). Returns 0 when nothing was copied over the target,
-// otherwise the result of deleting the temporary file. A target that
-// exists but cannot be read whole is left exactly as it was.
+// ends with an LF). Returns 0 when the temporary file could not be
+// written whole, and the target is left as it was; otherwise the result
+// of deleting the temporary file, whatever the copy over the target gave.
+// A target that exists but cannot be read whole is left exactly as it was.
 int RewriteBatchFile(const char* target, const char* temp, const char* line);
 
 #endif  // DOSSETUP_FILES_BATCH_H_

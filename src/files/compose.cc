@@ -18,3 +18,10 @@ void ComposeInDirectory(char (&out)[kComposedCapacity], const char* directory,
   }
   out[used] = '\0';
 }
+
+void ComposeFileAndTemp(char (&target)[kComposedCapacity],
+                        char (&temp)[kComposedCapacity], const char* directory,
+                        const char* name, const char* temp_name) {
+  ComposeInDirectory(target, directory, name);
+  ComposeInDirectory(temp, directory, temp_name);
+}

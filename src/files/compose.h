@@ -5,7 +5,7 @@
 
 #include <stddef.h>
 
-#include "startup/directories.h"
+#include "files/directories.h"
 
 enum { kComposedCapacity = kDirectoryCapacity + 64 };
 
@@ -13,5 +13,10 @@ enum { kComposedCapacity = kDirectoryCapacity + 64 };
 // the directory already ends in one.
 void ComposeInDirectory(char (&out)[kComposedCapacity], const char* directory,
                         const char* name);
+
+// A file of `directory` and the temporary file beside it that replaces it.
+void ComposeFileAndTemp(char (&target)[kComposedCapacity],
+                        char (&temp)[kComposedCapacity], const char* directory,
+                        const char* name, const char* temp_name);
 
 #endif  // DOSSETUP_FILES_COMPOSE_H_

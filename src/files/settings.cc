@@ -3,10 +3,10 @@
 #include <string.h>
 
 #include "files/compose.h"
+#include "files/directories.h"
 #include "files/textfile.h"
+#include "fixed_texts.h"
 #include "language/language.h"
-#include "names.h"
-#include "startup/directories.h"
 
 static bool HoldsKey(const TextLine& line, const char* key) {
   return LineHoldsText(line, key, strlen(key));
@@ -24,8 +24,8 @@ int UpdateSettingsFile() {
 
   char target[kComposedCapacity];
   char temp[kComposedCapacity];
-  ComposeInDirectory(target, SystemDirShort, kSettingsName);
-  ComposeInDirectory(temp, SystemDirShort, kSettingsTempName);
+  ComposeFileAndTemp(target, temp, SystemDirShort, kSettingsName,
+                     kSettingsTempName);
 
   // The settings file must exist and be readable before a temporary file
   // is made.

@@ -4,8 +4,9 @@
 #ifndef DOSSETUP_FILES_SETTINGS_H_
 #define DOSSETUP_FILES_SETTINGS_H_
 
-// Returns 0 when nothing was copied over the file, otherwise the result of
-// deleting the temporary file.
+// Returns 0 when the file is missing or unreadable or the temporary file
+// could not be written whole, and the file is left as it was; otherwise
+// the result of deleting the temporary file, whatever the copy gave.
 int UpdateSettingsFile();
 
 #endif  // DOSSETUP_FILES_SETTINGS_H_

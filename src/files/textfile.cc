@@ -29,9 +29,9 @@ TextLine TextLineFrom(const char* bytes, size_t length) {
   line.bytes = bytes;
   line.length = length;
   line.has_lf = length > 0 && bytes[length - 1] == kLF;
-  line.content = length;
+  line.text_length = length;
   if (line.has_lf) {
-    line.content -= (length >= 2 && bytes[length - 2] == kCR) ? 2 : 1;
+    line.text_length -= (length >= 2 && bytes[length - 2] == kCR) ? 2 : 1;
   }
   return line;
 }
@@ -129,11 +129,11 @@ static void WriteLine(TextWriter* writer, const TextLine& line) {
     return;
   }
   writer->last = kLF;
-  if (line.length - line.content == 2) {
+  if (line.length - line.text_length == 2) {
     // Stored with CR LF: written back as it is.
     Put(writer, line.bytes, line.length);
   } else {
-    Put(writer, line.bytes, line.content);
+    Put(writer, line.bytes, line.text_length);
     Put(writer, "\r\n", 2);
   }
 }
@@ -166,7 +166,7 @@ bool CopyKeptLines(TextReader* reader, TextWriter* writer, LineTest drop,
       if (drop(line, context)) {
         WriteStoredRun(writer, run, static_cast<size_t>(line_start - run));
         run = lf + 1;
-      } else if (line.length - line.content != 2) {
+      } else if (line.length - line.text_length != 2) {
         WriteStoredRun(writer, run, static_cast<size_t>(line_start - run));
         WriteLine(writer, line);
         run = lf + 1;
@@ -230,18 +230,18 @@ bool LineHoldsText(const TextLine& line, const char* text, size_t text_length) {
     // stand at its end, and must lie within the last piece.
     if (!line.has_lf) return false;
     size_t head = text_length - 1;  // the text before its LF
-    if (line.content < head) return false;
-    size_t at = line.content - head;
+    if (line.text_length < head) return false;
+    size_t at = line.text_length - head;
     if (memcmp(line.bytes + at, text, head) != 0) return false;
-    return text_length > kPieceLength || at >= PieceStart(line.content);
+    return text_length > kPieceLength || at >= PieceStart(line.text_length);
   }
   // No LF in the text: it lies within the characters before the line end,
   // which are stored as they read.
   if (text_length > kPieceLength) {
-    return Contains(line.bytes, line.content, text, text_length);
+    return Contains(line.bytes, line.text_length, text, text_length);
   }
-  for (size_t offset = 0; offset < line.content; offset += kPieceLength) {
-    size_t rest = line.content - offset;
+  for (size_t offset = 0; offset < line.text_length; offset += kPieceLength) {
+    size_t rest = line.text_length - offset;
     size_t piece = rest < kPieceLength ? rest : kPieceLength;
     if (Contains(line.bytes + offset, piece, text, text_length)) return true;
   }

@@ -20,12 +20,12 @@
 const size_t kPieceLength = 255;
 const size_t kTextBlock = size_t{64} * 1024;
 
-// One line as stored, and what it reads as: `content` characters, then an
+// One line as stored, and what it reads as: `text_length` characters, then an
 // LF if `has_lf`.
 struct TextLine {
-  const char* bytes;  // as stored, line end included
-  size_t length;      // of bytes
-  size_t content;     // characters before the line end
+  const char* bytes;   // as stored, line end included
+  size_t length;       // of bytes
+  size_t text_length;  // characters before the line end
   bool has_lf;
 };
 
@@ -83,8 +83,9 @@ bool LineHoldsText(const TextLine& line, const char* text, size_t text_length);
 
 // Replacing a file through its temporary file. Commit closes the temporary
 // file, copies it over the target if every write succeeded, deletes it,
-// and returns the delete's result (0 when nothing was copied). Abandon
-// closes and deletes it and returns 0; the target stays as it was.
+// and returns the delete's result, which a failed copy does not change;
+// when a write failed, nothing is copied and it returns 0. Abandon closes
+// and deletes it and returns 0; the target stays as it was.
 int CommitTempFile(TextWriter* temp, const char* temp_path,
                    const char* target_path);
 int AbandonTempFile(TextWriter* temp, const char* temp_path);

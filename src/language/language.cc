@@ -2,7 +2,8 @@
 
 #include <string.h>
 
-#include "names.h"
+#include "ascii.h"
+#include "fixed_texts.h"
 #include "platform/platform.h"
 
 struct LanguageRow {
@@ -18,18 +19,11 @@ static const LanguageRow LanguageTable[] = {
     {"cht", 3, 11}, {"chs", 3, 12}, {"pt", 2, 13},
 };
 
-// Only ASCII letters fold; no national rules apply.
-static char FoldAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 static bool MatchesPrefix(const char* value, const LanguageRow& row) {
-  for (int i = 0; i < row.compared; ++i) {
-    // A value shorter than the prefix ends at its terminator, which never
-    // equals a letter of the prefix.
-    if (FoldAscii(value[i]) != FoldAscii(row.prefix[i])) return false;
-  }
-  return true;
+  // A value shorter than the prefix ends at its terminator, which never
+  // equals a letter of the prefix.
+  return SameIgnoringAsciiCase(value, row.prefix,
+                               static_cast<size_t>(row.compared));
 }
 
 int LanguageNumberFor(const char* abbreviation) {

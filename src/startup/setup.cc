@@ -3,7 +3,7 @@
 #include "files/batch.h"
 #include "files/settings.h"
 #include "platform/platform.h"
-#include "startup/directories.h"
+#include "files/directories.h"
 
 char SystemDirShort[kDirectoryCapacity];
 char WindowsDirShort[kDirectoryCapacity];

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "startup/directories.h"
+#include "files/directories.h"
 #include "support/scratch_drive.h"
 
 namespace {

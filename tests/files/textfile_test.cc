@@ -15,7 +15,7 @@ namespace {
 bool Record(const TextLine& line, const void* context) {
   auto* lines =
       static_cast<std::vector<std::string>*>(const_cast<void*>(context));
-  lines->push_back(std::string(line.bytes, line.content) +
+  lines->push_back(std::string(line.bytes, line.text_length) +
                    (line.has_lf ? "\n" : ""));
   return false;
 }

@@ -19,7 +19,7 @@
 #include "files/batch.h"
 #include "files/settings.h"
 #include "platform/host/drive.h"
-#include "startup/directories.h"
+#include "files/directories.h"
 
 namespace {
 

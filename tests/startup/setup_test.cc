@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <string>
 
-#include "startup/directories.h"
+#include "files/directories.h"
 #include "support/scratch_drive.h"
 
 namespace fs = std::filesystem;

@@ -11,7 +11,7 @@
 
 #include "platform/host/drive.h"
 #include "platform/host/faults.h"
-#include "startup/directories.h"
+#include "files/directories.h"
 #include "startup/setup.h"
 
 namespace fs = std::filesystem;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "ascii.h"
 #include "platform/host/folder.h"
 #include "platform/host/image.h"
 #include "platform/host/interrupts.h"
@@ -32,18 +33,6 @@ const DriveBackend kNoDrive = {
     [](const std::string&) { return false; },
 };
 
-// Windows names fold only ASCII letters.
-bool SameIgnoringCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 // The entry `name` stands for in folder `parent`, or false.
 bool FindEntry(const std::string& parent, const std::string& name,
                std::string* found) {
@@ -54,7 +43,7 @@ bool FindEntry(const std::string& parent, const std::string& name,
     return true;
   }
   for (const std::string& candidate : names) {
-    if (SameIgnoringCase(candidate, name)) {
+    if (SameIgnoringAsciiCase(candidate, name)) {
       *found = candidate;
       return true;
     }
@@ -64,7 +53,7 @@ bool FindEntry(const std::string& parent, const std::string& name,
   if (name.find('~') == std::string::npos) return false;
   for (const std::string& candidate : names) {
     if (!IsValidShortName(candidate) &&
-        SameIgnoringCase(Drive().alias(parent, names, candidate), name)) {
+        SameIgnoringAsciiCase(Drive().alias(parent, names, candidate), name)) {
       *found = candidate;
       return true;
     }

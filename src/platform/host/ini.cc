@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "ascii.h"
 #include "platform/host/drive.h"
 
 namespace {
@@ -13,17 +14,6 @@ std::string Trim(const std::string& text) {
   if (first == std::string::npos) return "";
   size_t last = text.find_last_not_of(" \t");
   return text.substr(first, last - first + 1);
-}
-
-bool SameIgnoringCase(const std::string& a, const char* b) {
-  size_t i = 0;
-  for (; i < a.size() && b[i]; ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return i == a.size() && !b[i];
 }
 
 }  // namespace
@@ -58,15 +48,14 @@ bool FindIniValue(const std::string& text, const char* section, const char* key,
       size_t close = line.find(']');
       std::string name = Trim(line.substr(
           1, close == std::string::npos ? std::string::npos : close - 1));
-      in_section =
-          !seen_section && SameIgnoringCase(name, wanted_section.c_str());
+      in_section = !seen_section && SameIgnoringAsciiCase(name, wanted_section);
       seen_section = seen_section || in_section;
       continue;
     }
     if (!in_section) continue;
     size_t equals = line.find('=');
     if (equals == std::string::npos) continue;
-    if (SameIgnoringCase(Trim(line.substr(0, equals)), wanted_key.c_str())) {
+    if (SameIgnoringAsciiCase(Trim(line.substr(0, equals)), wanted_key)) {
       *value = Trim(line.substr(equals + 1));
       return true;
     }

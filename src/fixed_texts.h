@@ -1,7 +1,7 @@
 // Every fixed file name, line and key the program writes or looks for.
 // Lines carry their LF: the text written is also the text searched for.
-#ifndef DOSSETUP_NAMES_H_
-#define DOSSETUP_NAMES_H_
+#ifndef DOSSETUP_FIXED_TEXTS_H_
+#define DOSSETUP_FIXED_TEXTS_H_
 
 // autoexec.bat always lives in the root of drive C, whatever drive
 // Windows is on.
@@ -37,4 +37,4 @@ static const char kLanguageKey[] = "Language=";
 static const char kProfileSection[] = "intl";
 static const char kProfileLanguageKey[] = "sLanguage";
 
-#endif  // DOSSETUP_NAMES_H_
+#endif  // DOSSETUP_FIXED_TEXTS_H_
