@@ -1,11 +1,11 @@
 // The one seam between the program and the system it runs on.
 //
 // The Windows calls keep their Win32 names and signatures: on Windows they
-// are kernel32's own, elsewhere the host layer provides them over a folder
-// that stands for drive C. File streams are opened by Windows path through
-// the same seam and read and written as raw bytes; the text rules are the
-// program's own (files/textfile.h), so every host behaves byte for byte
-// the same.
+// are kernel32's own, elsewhere the host layer provides them over drive C,
+// a folder or a FAT volume inside a disk image (platform/host/). File streams
+// are opened by Windows path through the same seam and read and written as raw
+// bytes; the text rules are the program's own (files/textfile.h), so every host
+// behaves byte for byte the same.
 #ifndef DOSSETUP_PLATFORM_PLATFORM_H_
 #define DOSSETUP_PLATFORM_PLATFORM_H_
 

@@ -2,8 +2,8 @@
 // are ignored. Drive C is the folder or disk image named by
 // DOSSETUP_DRIVE_C, else the current directory. It is silent too, but its
 // exit status tells whether drive C could be used (drive.h).
-#include "platform/host/drive.h"
-#include "platform/host/interrupts.h"
+#include "diskimage/interrupts.h"
+#include "platform/host/drive/drive_c.h"
 #include "startup/setup.h"
 
 int main() {

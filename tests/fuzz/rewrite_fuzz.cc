@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "files/batch.h"
-#include "files/settings.h"
-#include "platform/host/drive.h"
 #include "files/directories.h"
+#include "files/settings.h"
+#include "platform/host/drive/drive_c.h"
 
 namespace {
 
@@ -60,7 +60,7 @@ void Setup() {
   mkdir((root + "/WINDOWS").c_str(), 0755);
   mkdir((root + "/WINDOWS/SYSTEM").c_str(), 0755);
   WriteFile(root + "/WINDOWS/WIN.INI", "[intl]\r\nsLanguage=deu\r\n");
-  HostSetDriveC(root.c_str());
+  HostChooseDriveC(root.c_str());
   snprintf(WindowsDirShort, sizeof WindowsDirShort, "C:\\WINDOWS");
   snprintf(SystemDirShort, sizeof SystemDirShort, "C:\\WINDOWS\\SYSTEM");
   atexit([] {

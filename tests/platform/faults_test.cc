@@ -16,8 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/drive.h"
-#include "platform/host/interrupts.h"
+#include "diskimage/interrupts.h"
+#include "diskimage/steps.h"
+#include "platform/host/drive/drive_c.h"
+#include "platform/host/drive/folder.h"
 #include "startup/setup.h"
 #include "support/scratch_drive.h"
 
@@ -50,7 +52,7 @@ struct FaultRow {
 // conversions; for each batch file open-write (temporary), open-read
 // (target), two reads, close (target), write, close (temporary), copy,
 // delete; then the profile, and for the settings file open-read, open-write,
-// two reads, write, close (target), close (temporary), copy, delete.
+// two reads, close (target), write, close (temporary), copy, delete.
 const FaultRow kRows[] = {
     {kFaultSystemDirectory, 1, "ooo", -1},
     {kFaultShortPath, 1, "ooo", -1},
@@ -171,7 +173,7 @@ TEST(FaultsDeathTest, ACrashInsideTheCopyLeavesTheTargetWhole) {
         },
         testing::KilledBySignal(SIGABRT), "");
     // The target whose copy was cut short holds its old bytes, whole.
-    HostSetDriveC(drive.root.c_str());
+    HostChooseDriveC(drive.root.c_str());
     EXPECT_EQ(drive.Read(kFiles[nth - 1]), before[kFiles[nth - 1]]) << nth;
   }
 }
@@ -254,7 +256,7 @@ TEST_P(Stops, LeaveEveryFileOldOrNew) {
       CatchInterrupts();
       FaultReset();
       StepArm(nth, signal, to_group);
-      HostSetDriveC(image.c_str());
+      HostChooseDriveC(image.c_str());
       RunSetup();
       _exit(HostReleaseDriveC());
     }
@@ -264,7 +266,7 @@ TEST_P(Stops, LeaveEveryFileOldOrNew) {
   };
   std::string spec = MakeImage(row.medium, image, drive.root);
   FaultReset();
-  HostSetDriveC(image.c_str());
+  HostChooseDriveC(image.c_str());
   RunSetup();
   HostReleaseDriveC();
   int steps = StepUses();

@@ -19,8 +19,9 @@
 #include <memory>
 #include <string>
 
-#include "platform/host/drive.h"
-#include "platform/host/names.h"
+#include "platform/host/drive/drive_c.h"
+#include "platform/host/drive/short_name.h"
+#include "platform/host/windows_path.h"
 #include "platform/platform.h"
 #include "startup/setup.h"
 #include "support/scratch_drive.h"
@@ -213,7 +214,7 @@ TEST(DiskImage, WritesTheShortNamesTheVolumeStores) {
                     drive.root + "/KESTIV.INI '::/Windows 95/System'"));
   ASSERT_TRUE(Shell("mmove -i " + spec +
                     " '::/Windows 95/System/MSDOS.SYS' ::/MSDOS.SYS"));
-  HostSetDriveC(image.c_str());
+  HostChooseDriveC(image.c_str());
   RunSetup();
   // The changes reach the image when drive C is let go.
   EXPECT_EQ(HostReleaseDriveC(), 0);
@@ -288,7 +289,7 @@ int RunAsUserWithoutFuse(const std::string& image) {
         setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 &&
         setuid(kNobody) == 0;
     if (!ok) _exit(100);
-    HostSetDriveC(image.c_str());
+    HostChooseDriveC(image.c_str());
     RunSetup();
     _exit(HostReleaseDriveC());
   }
@@ -379,19 +380,19 @@ TEST(DiskImage, LeavesAnImageItCannotUseAsItWas) {
       EXPECT_EQ(FileBytes(image) == before, c.status != 0);
       continue;
     }
-    HostSetDriveC(image.c_str());
+    HostChooseDriveC(image.c_str());
     RunSetup();
     EXPECT_EQ(HostReleaseDriveC(), c.status);
     EXPECT_EQ(FileBytes(image), before);
     if (holder) {
       holder->Stop();
-      HostSetDriveC(image.c_str());
+      HostChooseDriveC(image.c_str());
       RunSetup();
       EXPECT_EQ(HostReleaseDriveC(), 0);
       EXPECT_NE(FileBytes(image), before) << "no run once the holder is gone";
     }
   }
-  HostSetDriveC(nullptr);
+  HostReleaseDriveC();
   fs::remove(image);
 }
 
@@ -404,9 +405,9 @@ TEST(DiskImage, ChangesAQcow2OverlayAndNotItsBackingImage) {
   ASSERT_TRUE(
       Shell("qemu-img create -f qcow2 -b " + base + " -F raw " + overlay));
   std::string before = FileBytes(base);
-  HostSetDriveC(overlay.c_str());
+  HostChooseDriveC(overlay.c_str());
   RunSetup();
-  HostSetDriveC(nullptr);
+  HostReleaseDriveC();
   EXPECT_EQ(FileBytes(base), before);
   std::string changed = drive.root + ".img.volume";
   ASSERT_TRUE(Shell("qemu-img convert -O raw " + overlay + " " + changed));

@@ -9,9 +9,10 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/host/drive.h"
-#include "platform/host/faults.h"
 #include "files/directories.h"
+#include "platform/host/drive/drive_c.h"
+#include "platform/host/drive/folder.h"
+#include "platform/host/faults.h"
 #include "startup/setup.h"
 
 namespace fs = std::filesystem;
@@ -21,13 +22,13 @@ ScratchDrive::ScratchDrive() {
       (fs::temp_directory_path() / "dossetup-drive-XXXXXX").string();
   if (!mkdtemp(pattern.data())) ADD_FAILURE() << "mkdtemp failed";
   root = pattern;
-  HostSetDriveC(root.c_str());
+  HostChooseDriveC(root.c_str());
   HostForceLegacyResolve(false);
   FaultReset();
 }
 
 ScratchDrive::~ScratchDrive() {
-  HostSetDriveC(nullptr);
+  HostReleaseDriveC();
   FaultReset();
   // Also what a run on an image made beside it, if it stopped midway.
   std::error_code ignored;
@@ -84,7 +85,7 @@ void SetDirectories(const char* windows, const char* system) {
 }
 
 int RunOn(const ScratchDrive& drive) {
-  HostSetDriveC(drive.root.c_str());
+  HostChooseDriveC(drive.root.c_str());
   RunSetup();
   return HostReleaseDriveC();
 }
@@ -247,10 +248,10 @@ int RunOn(const ScratchDrive& drive, DriveMedium medium) {
   const char* outer = getenv("TMPDIR");
   std::string saved = outer ? outer : "";
   setenv("TMPDIR", tmp.c_str(), 1);
-  HostSetDriveC(image.c_str());
+  HostChooseDriveC(image.c_str());
   RunSetup();
   int status = HostReleaseDriveC();
-  HostSetDriveC(drive.root.c_str());
+  HostChooseDriveC(drive.root.c_str());
   EXPECT_FALSE(fs::exists(image + "-journal") ||
                fs::exists(image + "-journal-commit"))
       << "a journal outlived the run";

@@ -1,24 +1,21 @@
 #include "platform/host/faults.h"
 
-#include <signal.h>
 #include <stdlib.h>
-#include <unistd.h>
+
+#include "diskimage/steps.h"
+#include "platform/host/drive/backend.h"
 
 static int uses[kFaultOpCount];
 static FaultOp armed_op = kFaultOpCount;
 static int armed_nth = 0;
 static FaultAction armed_action = kFaultFail;
-static int steps = 0;
-static int step_nth = 0;
-static int step_signal = 0;
-static bool step_to_group = false;
 
 void FaultReset() {
   for (int& count : uses) count = 0;
   armed_op = kFaultOpCount;
   armed_nth = 0;
-  steps = 0;
-  step_nth = 0;
+  copy_crash_hook = nullptr;
+  StepArm(0, 0, false);
 }
 
 void FaultArm(FaultOp op, int nth, FaultAction action) {
@@ -50,21 +47,14 @@ const char* FaultOpName(FaultOp op) {
 
 bool FaultHit(FaultOp op) {
   int count = ++uses[op];
-  if (op != armed_op || count != armed_nth) return false;
+  bool armed = op == armed_op && count == armed_nth;
+  if (op == kFaultCopy) {
+    // A crash waits for the point inside the copy where it matters most.
+    bool crash = armed && armed_action == kFaultAbort;
+    copy_crash_hook = crash ? abort : nullptr;
+    if (crash) return false;
+  }
+  if (!armed) return false;
   if (armed_action == kFaultAbort) abort();
   return true;
-}
-
-void StepArm(int nth, int signal, bool to_group) {
-  step_nth = nth;
-  step_signal = signal;
-  step_to_group = to_group;
-}
-
-int StepUses() {
-  return steps;
-}
-
-void StepHit() {
-  if (++steps == step_nth) kill(step_to_group ? 0 : getpid(), step_signal);
 }

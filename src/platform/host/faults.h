@@ -1,7 +1,8 @@
-// Fault injection for the host layer: a test arms one operation to fail
-// on its Nth use, or to end the process there as a crash would. Every
-// platform call counts its uses here, so a test can also learn how often
-// a clean run uses each one.
+// Fault injection where the Windows calls meet drive C: a test arms one
+// call to fail on its Nth use, or to end the process there as a crash
+// would. Every call counts its uses here, so a test can also learn how
+// often a clean run uses each one. A crash armed for a copy happens inside
+// the back end's copy, at its one crash point (drive/backend.h).
 #ifndef DOSSETUP_PLATFORM_HOST_FAULTS_H_
 #define DOSSETUP_PLATFORM_HOST_FAULTS_H_
 
@@ -30,15 +31,9 @@ void FaultArm(FaultOp op, int nth, FaultAction action);
 int FaultUses(FaultOp op);
 const char* FaultOpName(FaultOp op);
 
-// Called by the host layer at each use of `op`: counts it and says whether
-// this use must fail. An armed abort ends the process here.
+// Called by the Windows calls at each use of `op`: counts it and says
+// whether this use must fail. An armed abort ends the process here, or
+// for a copy at the back end's crash point.
 bool FaultHit(FaultOp op);
-
-// The steps of the work on a disk image, for tests that stop a run at
-// each: every helper program once it runs, and the commit point. At the
-// armed step `signal` goes to this process, or to its process group.
-void StepArm(int nth, int signal, bool to_group);
-int StepUses();
-void StepHit();
 
 #endif  // DOSSETUP_PLATFORM_HOST_FAULTS_H_

@@ -1,6 +1,6 @@
 // Short (8.3) names as Windows 95 makes them for long file names.
-#ifndef DOSSETUP_PLATFORM_HOST_NAMES_H_
-#define DOSSETUP_PLATFORM_HOST_NAMES_H_
+#ifndef DOSSETUP_PLATFORM_HOST_DRIVE_SHORT_NAME_H_
+#define DOSSETUP_PLATFORM_HOST_DRIVE_SHORT_NAME_H_
 
 #include <string>
 #include <vector>
@@ -18,4 +18,4 @@ bool IsValidShortName(const std::string& name);
 std::string ShortAlias(const std::vector<std::string>& folder,
                        const std::string& name);
 
-#endif  // DOSSETUP_PLATFORM_HOST_NAMES_H_
+#endif  // DOSSETUP_PLATFORM_HOST_DRIVE_SHORT_NAME_H_

@@ -13,13 +13,13 @@
 //
 // Every QEMU tool opens the image without locking: the caller holds it
 // with a lock of its own throughout.
-#ifndef DOSSETUP_PLATFORM_HOST_JOURNAL_H_
-#define DOSSETUP_PLATFORM_HOST_JOURNAL_H_
+#ifndef DOSSETUP_DISKIMAGE_JOURNAL_H_
+#define DOSSETUP_DISKIMAGE_JOURNAL_H_
 
 #include <string>
 #include <vector>
 
-#include "platform/host/view.h"
+#include "diskimage/view.h"
 
 struct Journal {
   std::string image;    // absolute
@@ -54,4 +54,4 @@ bool CommitJournal(const Journal& journal);
 // Deletes the journal, committed or not.
 void DiscardJournal(const Journal& journal);
 
-#endif  // DOSSETUP_PLATFORM_HOST_JOURNAL_H_
+#endif  // DOSSETUP_DISKIMAGE_JOURNAL_H_

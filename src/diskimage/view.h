@@ -4,8 +4,8 @@
 // private folder of this program's. Nothing copies or converts the image.
 // The daemon dies with this program; should the program die first, a
 // guard process removes the mount point and its folder.
-#ifndef DOSSETUP_PLATFORM_HOST_VIEW_H_
-#define DOSSETUP_PLATFORM_HOST_VIEW_H_
+#ifndef DOSSETUP_DISKIMAGE_VIEW_H_
+#define DOSSETUP_DISKIMAGE_VIEW_H_
 
 #include <stdint.h>
 #include <sys/types.h>
@@ -55,4 +55,4 @@ bool OpenRawView(const std::vector<std::string>& blockdevs, RawView* view);
 // by itself with status 0.
 bool CloseRawView(RawView* view);
 
-#endif  // DOSSETUP_PLATFORM_HOST_VIEW_H_
+#endif  // DOSSETUP_DISKIMAGE_VIEW_H_

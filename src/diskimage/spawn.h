@@ -4,8 +4,8 @@
 // group of its own, so that a terminal's Ctrl-C reaches only this program,
 // which decides when to stop; and it gets a signal of the caller's choice
 // when this program dies, so that none goes on working after it.
-#ifndef DOSSETUP_PLATFORM_HOST_SPAWN_H_
-#define DOSSETUP_PLATFORM_HOST_SPAWN_H_
+#ifndef DOSSETUP_DISKIMAGE_SPAWN_H_
+#define DOSSETUP_DISKIMAGE_SPAWN_H_
 
 #include <sys/types.h>
 
@@ -40,7 +40,10 @@ int RunProgram(const std::vector<std::string>& argv,
                const std::vector<std::string>& env, std::string* out = nullptr,
                int out_fd = -1, int extra_fd = -1);
 
+// Sleeps for `milliseconds`: the step at which waits here poll.
+void PauseMilliseconds(int milliseconds);
+
 // The full path of program `name` on PATH, or empty.
 std::string FindProgram(const char* name);
 
-#endif  // DOSSETUP_PLATFORM_HOST_SPAWN_H_
+#endif  // DOSSETUP_DISKIMAGE_SPAWN_H_

@@ -1,13 +1,9 @@
-#include "platform/host/ini.h"
-
-#include <unistd.h>
+#include "platform/host/profile.h"
 
 #include "ascii.h"
-#include "platform/host/drive.h"
+#include "lines.h"
 
 namespace {
-
-const size_t kReadLimit = 1 << 20;
 
 std::string Trim(const std::string& text) {
   size_t first = text.find_first_not_of(" \t");
@@ -17,21 +13,6 @@ std::string Trim(const std::string& text) {
 }
 
 }  // namespace
-
-std::vector<std::string> SplitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(at, end - at));
-    if (!lines.back().empty() && lines.back().back() == '\r') {
-      lines.back().pop_back();
-    }
-    at = end + 1;
-  }
-  return lines;
-}
 
 bool FindIniValue(const std::string& text, const char* section, const char* key,
                   std::string* value) {
@@ -69,22 +50,4 @@ std::string Unquote(const std::string& value) {
     return value.substr(1, value.size() - 2);
   }
   return value;
-}
-
-bool ReadDriveFile(const char* windows_path, std::string* text) {
-  text->clear();
-  std::string relative;
-  if (MapWindowsPath(windows_path, false, &relative) != kMapped) return false;
-  int fd = Drive().open_read(relative);
-  if (fd < 0) return false;
-  char buffer[16 * 1024];
-  bool ok = true;
-  while (text->size() < kReadLimit) {
-    ssize_t count = read(fd, buffer, sizeof buffer);
-    if (count < 0) ok = false;
-    if (count <= 0) break;
-    text->append(buffer, static_cast<size_t>(count));
-  }
-  close(fd);
-  return ok;
 }

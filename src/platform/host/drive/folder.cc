@@ -1,4 +1,4 @@
-#include "platform/host/folder.h"
+#include "platform/host/drive/folder.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -10,8 +10,7 @@
 
 #include <algorithm>
 
-#include "platform/host/faults.h"
-#include "platform/host/names.h"
+#include "platform/host/drive/short_name.h"
 
 namespace {
 
@@ -217,9 +216,9 @@ bool Copy(const std::string& from, const std::string& to) {
   }
   ok = ok && out >= 0;
   ok = ok && CopyContents(source, out);
-  // The fault point lies after the data and before the rename: a crash
-  // here must leave the target whole.
-  if (FaultHit(kFaultCopy)) ok = false;
+  // After the data and before the rename: a crash here must leave the
+  // target whole.
+  CopyCrashPoint();
   ok = ok && fchmod(out, mode) == 0 && fsync(out) == 0;
   if (out >= 0 && close(out) != 0) ok = false;
   ok = ok && renameat(folder, fresh.c_str(), folder, name.c_str()) == 0;

@@ -6,8 +6,8 @@
 // open for writing (86Box, PCem, DOSBox-X and Bochs keep their disks open
 // without a lock). Open files are seen through /proc: a process whose
 // open files this user may not look at is not seen.
-#ifndef DOSSETUP_PLATFORM_HOST_INUSE_H_
-#define DOSSETUP_PLATFORM_HOST_INUSE_H_
+#ifndef DOSSETUP_DISKIMAGE_INUSE_H_
+#define DOSSETUP_DISKIMAGE_INUSE_H_
 
 // True when another open file of the image (descriptor `fd`) holds a lock.
 bool ImageLockedElsewhere(int fd);
@@ -18,4 +18,4 @@ bool ImageOpenForWritingElsewhere(int fd);
 // lock is already there. `fd` must be open for writing.
 bool HoldImage(int fd);
 
-#endif  // DOSSETUP_PLATFORM_HOST_INUSE_H_
+#endif  // DOSSETUP_DISKIMAGE_INUSE_H_

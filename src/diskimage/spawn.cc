@@ -1,4 +1,4 @@
-#include "platform/host/spawn.h"
+#include "diskimage/spawn.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -10,7 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "platform/host/faults.h"
+#include "diskimage/steps.h"
 
 namespace {
 
@@ -74,6 +74,12 @@ pid_t StartChild(const std::string& program, std::vector<std::string> argv,
   return child;
 }
 
+void PauseMilliseconds(int milliseconds) {
+  struct timespec pause = {milliseconds / 1000,
+                           (milliseconds % 1000) * 1000000L};
+  nanosleep(&pause, nullptr);
+}
+
 int WaitChild(pid_t pid, int milliseconds) {
   for (int waited = 0;; waited += 5) {
     int status;
@@ -85,8 +91,7 @@ int WaitChild(pid_t pid, int milliseconds) {
     if (done < 0 && errno != EINTR) return kNotStarted;
     if (done == 0) {
       if (waited >= milliseconds) return kStillRunning;
-      struct timespec pause = {0, 5000000};
-      nanosleep(&pause, nullptr);
+      PauseMilliseconds(5);
     }
   }
 }

@@ -1,8 +1,8 @@
-// The Windows operations on a host without Win32, over drive C, whichever
-// back end holds it (drive.h). Each counts its use for fault injection
-// (faults.h). After an interrupt (interrupts.h) every call that would
-// start a new step fails; deleting and closing go on, so that a temporary
-// file is still cleaned up.
+// kernel32's calls and the file streams (platform.h) on a host without
+// Win32, over drive C, whichever back end holds it (drive/drive_c.h). Each
+// counts its use for fault injection (faults.h). After an interrupt
+// (diskimage/interrupts.h) every call that would start a new step fails;
+// deleting and closing go on, so that a temporary file is still cleaned up.
 #include <errno.h>
 #include <string.h>
 #include <unistd.h>
@@ -10,17 +10,19 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/drive.h"
+#include "diskimage/interrupts.h"
+#include "platform/host/drive/drive_c.h"
+#include "platform/host/drive/short_name.h"
 #include "platform/host/faults.h"
-#include "platform/host/ini.h"
-#include "platform/host/interrupts.h"
-#include "platform/host/names.h"
+#include "platform/host/profile.h"
+#include "platform/host/windows_path.h"
 #include "platform/platform.h"
 
 namespace {
 
 const char kMsdosSys[] = "C:\\MSDOS.SYS";
 const char kDefaultWindows[] = "C:\\WINDOWS";
+const size_t kReadLimit = 1 << 20;
 
 // Win32's contract for a query: the length copied, or the size needed
 // (terminator included) when the buffer is too small.
@@ -30,8 +32,28 @@ DWORD CopyResult(const std::string& text, char* buffer, DWORD size) {
   return static_cast<DWORD>(text.size());
 }
 
+// The whole text of a file of the drive, given by Windows path, read up to
+// a limit that no real profile reaches. False when it cannot be read.
+bool ReadDriveFile(const char* windows_path, std::string* text) {
+  text->clear();
+  std::string relative;
+  if (MapWindowsPath(windows_path, false, &relative) != kMapped) return false;
+  int fd = OpenDriveC().open_read(relative);
+  if (fd < 0) return false;
+  char buffer[16 * 1024];
+  bool ok = true;
+  while (text->size() < kReadLimit) {
+    ssize_t count = read(fd, buffer, sizeof buffer);
+    if (count < 0) ok = false;
+    if (count <= 0) break;
+    text->append(buffer, static_cast<size_t>(count));
+  }
+  close(fd);
+  return ok;
+}
+
 bool IsDirectory(const std::string& relative) {
-  return Drive().kind(relative) == kEntryFolder;
+  return OpenDriveC().kind(relative) == kEntryFolder;
 }
 
 // Whether `windows_path` is a folder of drive C.
@@ -86,7 +108,7 @@ DWORD GetShortPathNameA(LPCSTR long_path, LPSTR short_path, DWORD size) {
     return 0;
   }
   // The whole path must be reachable inside the drive, links included.
-  if (Drive().kind(relative) == kEntryMissing) return 0;
+  if (OpenDriveC().kind(relative) == kEntryMissing) return 0;
   std::string result(long_path, 2);
   for (const PathStep& step : steps) {
     result += '\\';
@@ -94,8 +116,8 @@ DWORD GetShortPathNameA(LPCSTR long_path, LPSTR short_path, DWORD size) {
       result += step.given;
     } else {
       std::vector<std::string> folder;
-      if (!Drive().list(step.parent, &folder)) return 0;
-      std::string alias = Drive().alias(step.parent, folder, step.found);
+      if (!OpenDriveC().list(step.parent, &folder)) return 0;
+      std::string alias = OpenDriveC().alias(step.parent, folder, step.found);
       if (alias.empty()) return 0;
       result += alias;
     }
@@ -131,24 +153,24 @@ DWORD GetProfileStringA(LPCSTR section, LPCSTR key, LPCSTR default_value,
 }
 
 BOOL CopyFileA(LPCSTR existing, LPCSTR new_file, BOOL fail_if_exists) {
+  // Counted on every call; an armed crash waits inside the back end's copy.
+  bool failed = FaultHit(kFaultCopy);
   std::string source;
   std::string target;
-  if (InterruptSignal() ||
+  if (failed || InterruptSignal() ||
       MapWindowsPath(existing, false, &source) != kMapped ||
       MapWindowsPath(new_file, true, &target) != kMapped ||
-      (fail_if_exists && Drive().kind(target) != kEntryMissing)) {
-    FaultHit(kFaultCopy);
+      (fail_if_exists && OpenDriveC().kind(target) != kEntryMissing)) {
     return FALSE;
   }
-  // The back end counts the use at the point where a crash matters most.
-  return Drive().copy(source, target) ? TRUE : FALSE;
+  return OpenDriveC().copy(source, target) ? TRUE : FALSE;
 }
 
 BOOL DeleteFileA(LPCSTR path) {
   if (FaultHit(kFaultDelete)) return FALSE;
   std::string relative;
   if (MapWindowsPath(path, false, &relative) != kMapped) return FALSE;
-  return Drive().remove(relative) ? TRUE : FALSE;
+  return OpenDriveC().remove(relative) ? TRUE : FALSE;
 }
 
 struct PlatformFile {
@@ -165,7 +187,7 @@ OpenResult FileOpenRead(const char* path, PlatformFile** file) {
   MapResult mapped = MapWindowsPath(path, false, &relative);
   if (mapped == kMapMissing) return kMissing;
   if (mapped != kMapped) return kOpenFailed;
-  int fd = Drive().open_read(relative);
+  int fd = OpenDriveC().open_read(relative);
   if (fd < 0) return errno == ENOENT ? kMissing : kOpenFailed;
   *file = new PlatformFile{fd, false, relative, ""};
   return kOpened;
@@ -176,7 +198,7 @@ PlatformFile* FileOpenWrite(const char* path) {
   std::string relative;
   if (MapWindowsPath(path, true, &relative) != kMapped) return nullptr;
   std::string pending;
-  int fd = Drive().open_write(relative, &pending);
+  int fd = OpenDriveC().open_write(relative, &pending);
   if (fd < 0) return nullptr;
   return new PlatformFile{fd, true, relative, pending};
 }
@@ -205,8 +227,9 @@ bool FileClose(PlatformFile* file) {
   bool failed = FaultHit(kFaultClose);
   // Content written is stored only while no interrupt is waiting.
   bool store = file->writing && !InterruptSignal();
-  bool ok = store ? Drive().close_write(file->fd, file->pending, file->relative)
-                  : close(file->fd) == 0 && !file->writing;
+  bool ok =
+      store ? OpenDriveC().close_write(file->fd, file->pending, file->relative)
+            : close(file->fd) == 0 && !file->writing;
   delete file;
   return ok && !failed;
 }

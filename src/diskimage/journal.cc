@@ -1,4 +1,4 @@
-#include "platform/host/journal.h"
+#include "diskimage/journal.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -7,9 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/host/faults.h"
-#include "platform/host/ini.h"
-#include "platform/host/spawn.h"
+#include "diskimage/spawn.h"
+#include "diskimage/steps.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "platform/host/inuse.h"
+#include "diskimage/inuse.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "platform/host/view.h"
+#include "diskimage/view.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -7,12 +7,12 @@
 #include <sys/mount.h>
 #include <sys/syscall.h>
 #include <sys/vfs.h>
-#include <time.h>
 #include <unistd.h>
 
-#include "platform/host/faults.h"
-#include "platform/host/ini.h"
-#include "platform/host/spawn.h"
+#include "diskimage/scratch.h"
+#include "diskimage/spawn.h"
+#include "diskimage/steps.h"
+#include "lines.h"
 
 namespace {
 
@@ -25,11 +25,6 @@ bool IsFuseMount(const std::string& path) {
   struct statfs fs;
   if (statfs(path.c_str(), &fs) != 0) return errno == ENOTCONN;
   return fs.f_type == kFuseMagic;
-}
-
-void Sleep(long milliseconds) {
-  struct timespec pause = {0, milliseconds * 1000000};
-  nanosleep(&pause, nullptr);
 }
 
 // Format names are plain words; anything else is refused.
@@ -75,7 +70,7 @@ pid_t StartGuard(const std::string& folder, const std::string& disk,
     }
     for (int waited = 0; waited < kStopMilliseconds && IsFuseMount(disk);
          waited += 10) {
-      Sleep(10);
+      PauseMilliseconds(10);
     }
     RemoveView(folder, disk);
     _exit(0);
@@ -151,9 +146,7 @@ bool OpenRawView(const std::vector<std::string>& blockdevs, RawView* view) {
   *view = RawView();
   std::string program = FindProgram("qemu-storage-daemon");
   if (program.empty()) return false;
-  const char* tmp = getenv("TMPDIR");
-  std::string folder =
-      std::string(tmp && *tmp ? tmp : "/tmp") + "/dossetup-view-XXXXXX";
+  std::string folder = ScratchFolder() + "/dossetup-view-XXXXXX";
   if (!mkdtemp(folder.data())) return false;
   view->folder = folder;
   view->disk = folder + "/disk";
@@ -190,7 +183,7 @@ bool OpenRawView(const std::vector<std::string>& blockdevs, RawView* view) {
       view->daemon = -1;  // it gave up
       break;
     }
-    Sleep(5);
+    PauseMilliseconds(5);
   }
   if (!ready) {
     CloseRawView(view);

@@ -1,4 +1,4 @@
-#include "platform/host/interrupts.h"
+#include "diskimage/interrupts.h"
 
 #include <signal.h>
 

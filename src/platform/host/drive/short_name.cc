@@ -1,4 +1,4 @@
-#include "platform/host/names.h"
+#include "platform/host/drive/short_name.h"
 
 #include <algorithm>
 

@@ -1,0 +1,33 @@
+// A disk image of any format QEMU reads, opened so that mtools can change
+// the FAT volume inside it (volume.h). Nothing copies or converts it.
+//
+// The image is held for as long as it is open, and left alone when
+// another process uses it (inuse.h). Where QEMU's tools and FUSE can be
+// used, the changes go through a journal beside it (journal.h) and a view
+// of the image through that journal (view.h), committed when the disk is
+// closed; elsewhere a raw image is changed directly, as DOS itself would.
+#ifndef DOSSETUP_DISKIMAGE_DISK_H_
+#define DOSSETUP_DISKIMAGE_DISK_H_
+
+#include <string>
+
+enum DiskStatus {
+  kDiskOpen,
+  kDiskUnusable,   // no FAT volume, or a format not written in place
+  kDiskInUse,      // another process uses the image
+  kDiskNoHelper,   // mtools, QEMU's tools or FUSE missing or unusable
+  kDiskNoJournal,  // no journal can be made beside the image
+  kDiskNotStored,  // the changes wait in the journal for the next run
+};
+
+// Opens the image at `location`: in use, then its format, then through a
+// journal or directly. On kDiskOpen, `spec` is mtools' -i argument for its
+// volume; otherwise nothing is left open.
+DiskStatus OpenDisk(const char* location, std::string* spec);
+
+// Closes the disk open, committing its changes when `changed` and no
+// interrupt came (interrupts.h), else discarding them. kDiskOpen when
+// nothing went wrong, else kDiskNotStored.
+DiskStatus CloseDisk(bool changed);
+
+#endif  // DOSSETUP_DISKIMAGE_DISK_H_

@@ -1,0 +1,17 @@
+// Running mtools on a FAT volume. Each tool is started with an argument vector
+// (never a shell) and none of the user's mtools settings.
+#ifndef DOSSETUP_DISKIMAGE_MTOOLS_H_
+#define DOSSETUP_DISKIMAGE_MTOOLS_H_
+
+#include <string>
+#include <vector>
+
+// Runs mtools' `tool` on the volume `spec` (its -i argument: IMAGE or
+// IMAGE@@OFFSET), then `args`. Its output goes to `out_fd`, or is
+// collected into `out`, or is dropped; `extra_fd` is its descriptor 3.
+// True when it ends with status 0.
+bool RunMtools(const std::string& spec, const char* tool,
+               const std::vector<std::string>& args, std::string* out = nullptr,
+               int out_fd = -1, int extra_fd = -1);
+
+#endif  // DOSSETUP_DISKIMAGE_MTOOLS_H_

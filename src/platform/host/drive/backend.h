@@ -1,0 +1,55 @@
+// What the Windows calls need of a drive, whichever back end holds it: a
+// folder (folder.h) or a FAT volume inside a disk image (image.h). Paths
+// are relative to the drive's root ("" for the root), components joined
+// by '/', each spelled as the entry is stored.
+#ifndef DOSSETUP_PLATFORM_HOST_DRIVE_BACKEND_H_
+#define DOSSETUP_PLATFORM_HOST_DRIVE_BACKEND_H_
+
+#include <string>
+#include <vector>
+
+enum EntryKind { kEntryMissing, kEntryFile, kEntryFolder, kEntryOther };
+
+struct DriveBackend {
+  // Starts on the folder or image at `location`; false when it cannot
+  // hold drive C, and then every operation fails.
+  bool (*attach)(const char* location);
+  void (*detach)();
+  // The names in a folder, sorted in byte order; false if it is none.
+  bool (*list)(const std::string& folder, std::vector<std::string>* names);
+  // The short (8.3) alias of entry `name` of `folder`, whose entries are
+  // `names`; empty when there is none.
+  std::string (*alias)(const std::string& folder,
+                       const std::vector<std::string>& names,
+                       const std::string& name);
+  EntryKind (*kind)(const std::string& path);
+  // A descriptor to read a regular file from its start; -1 on failure,
+  // with errno ENOENT when it is missing.
+  int (*open_read)(const std::string& path);
+  // A descriptor to write a file's new content from empty; -1 on
+  // failure. `pending` receives what close_write needs to store it.
+  int (*open_write)(const std::string& path, std::string* pending);
+  // Closes a descriptor from open_write; true when the content is stored.
+  bool (*close_write)(int fd, const std::string& pending,
+                      const std::string& path);
+  // Replaces (or creates) file `to` with a copy of file `from`; the target
+  // is never a link, a folder or a device. Calls CopyCrashPoint once the
+  // copy's bytes are ready and before the target is replaced.
+  bool (*copy)(const std::string& from, const std::string& to);
+  // Deletes a file (a link itself); never a folder.
+  bool (*remove)(const std::string& path);
+};
+
+// Set by fault injection to end the process inside a copy; null otherwise.
+extern void (*copy_crash_hook)();
+inline void CopyCrashPoint() {
+  if (copy_crash_hook) copy_crash_hook();
+}
+
+// "a/b/c" gives "a/b" and "c"; "c" gives "" and "c".
+void SplitRelative(const std::string& relative, std::string* parent,
+                   std::string* name);
+// The reverse: "" and "c" give "c".
+std::string JoinRelative(const std::string& parent, const std::string& name);
+
+#endif  // DOSSETUP_PLATFORM_HOST_DRIVE_BACKEND_H_

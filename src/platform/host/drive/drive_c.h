@@ -1,0 +1,27 @@
+// Drive C on the host: chosen by location, opened at its first use,
+// released explicitly. A regular file is a disk image (image.h); anything
+// else is taken for a folder (folder.h). This is the one place that knows
+// both back ends.
+#ifndef DOSSETUP_PLATFORM_HOST_DRIVE_DRIVE_C_H_
+#define DOSSETUP_PLATFORM_HOST_DRIVE_DRIVE_C_H_
+
+#include "platform/host/drive/backend.h"
+#include "platform/host/drive/status.h"
+
+// Chooses drive C, releasing the drive open so far: a folder or a disk
+// image file; null means DOSSETUP_DRIVE_C, else the current directory.
+// It is opened at the next Windows call.
+void HostChooseDriveC(const char* location);
+
+// The back end holding drive C. The first call after a choice opens it,
+// which for an image may start helper programs; a drive that cannot be
+// used gives a back end on which every operation fails.
+const DriveBackend& OpenDriveC();
+
+// Lets go of drive C, committing an image's changes (or discarding them
+// after an interrupt), and forgets the choice. Returns the exit status:
+// 128 and the signal after an interrupt, else the first reported status,
+// else 0.
+int HostReleaseDriveC();
+
+#endif  // DOSSETUP_PLATFORM_HOST_DRIVE_DRIVE_C_H_

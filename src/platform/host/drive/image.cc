@@ -1,0 +1,323 @@
+#include "platform/host/drive/image.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <vector>
+
+#include "diskimage/disk.h"
+#include "diskimage/mtools.h"
+#include "diskimage/scratch.h"
+#include "lines.h"
+#include "platform/host/drive/status.h"
+
+namespace {
+
+std::string image_spec;  // mtools' -i argument: IMAGE or IMAGE@@OFFSET
+
+struct Entry {
+  std::string name;   // the long name where there is one, else the short
+  std::string alias;  // the short name, as the directory entry stores it
+  bool folder;
+};
+
+// Whether anything in the volume has changed since it was opened.
+bool volume_changed = false;
+
+// Folders' listings by path, each read once until the volume changes.
+std::map<std::string, std::vector<Entry>> listings;
+
+// The file written last and its bytes, still open: copying it over its
+// target (the temporary file's one use) then need not read it back out of
+// the volume, which through a view costs as much as the write.
+std::string written_path;
+int written_fd = -1;
+
+void ForgetWritten() {
+  if (written_fd >= 0) close(written_fd);
+  written_fd = -1;
+  written_path.clear();
+}
+
+// Runs an mtools command on the volume (mtools.h).
+bool Mtools(const char* tool, const std::vector<std::string>& args,
+            std::string* out = nullptr, int out_fd = -1, int extra_fd = -1) {
+  return RunMtools(image_spec, tool, args, out, out_fd, extra_fd);
+}
+
+// The start of each UTF-8 character of `line`, and its end last.
+std::vector<size_t> CharacterStarts(const std::string& line) {
+  std::vector<size_t> starts;
+  for (size_t i = 0; i < line.size(); ++i) {
+    if ((static_cast<unsigned char>(line[i]) & 0xC0) != 0x80) {
+      starts.push_back(i);
+    }
+  }
+  starts.push_back(line.size());
+  return starts;
+}
+
+std::string Trimmed(const std::string& text) {
+  size_t end = text.find_last_not_of(' ');
+  return end == std::string::npos ? "" : text.substr(0, end + 1);
+}
+
+// One entry line of `mdir`: the short name's base in eight characters, a
+// blank, its extension in three; then the size or <DIR>, the date, the
+// time with a one-character suffix, and a blank and the long name if any.
+bool ParseEntry(const std::string& line, Entry* entry) {
+  std::vector<size_t> at = CharacterStarts(line);
+  if (at.size() < 13 || line[at[8]] != ' ') return false;
+  std::string base = Trimmed(line.substr(0, at[8]));
+  std::string extension = Trimmed(line.substr(at[9], at[12] - at[9]));
+  size_t p = at[12];
+  std::string fields[3];
+  for (std::string& field : fields) {
+    while (p < line.size() && line[p] == ' ') ++p;
+    size_t start = p;
+    while (p < line.size() && line[p] != ' ') ++p;
+    field = line.substr(start, p - start);
+  }
+  if (base.empty() || fields[2].find(':') == std::string::npos) return false;
+  entry->alias = extension.empty() ? base : base + "." + extension;
+  entry->folder = fields[0] == "<DIR>";
+  entry->name = p + 2 <= line.size() ? line.substr(p + 2) : "";
+  if (entry->name.empty()) entry->name = entry->alias;
+  return true;
+}
+
+// mtools reads these in a path as a pattern.
+bool HasPatternCharacter(const std::string& name) {
+  return name.find_first_of("*?[]\\") != std::string::npos;
+}
+
+bool ShortPath(const std::string& relative, std::string* dos);
+const Entry* Find(const std::string& relative);
+
+// The entries of a folder as `mdir` lists them, "." and ".." left out.
+const std::vector<Entry>* Listing(const std::string& folder) {
+  auto cached = listings.find(folder);
+  if (cached != listings.end()) return &cached->second;
+  // mdir given a file lists that file: only folders have listings.
+  const Entry* self = folder.empty() ? nullptr : Find(folder);
+  if (!folder.empty() && (!self || !self->folder)) return nullptr;
+  std::string dos;
+  std::string text;
+  if (!ShortPath(folder, &dos) || !Mtools("mdir", {"-a", dos}, &text)) {
+    return nullptr;
+  }
+  // Entry lines follow the "Directory for" heading and its blank line, and
+  // end at the first summary line, which starts with a blank.
+  std::vector<Entry> entries;
+  bool in_entries = false;
+  for (const std::string& line : SplitLines(text)) {
+    if (!in_entries) {
+      in_entries = line.compare(0, 14, "Directory for ") == 0;
+      continue;
+    }
+    if (line.empty()) continue;
+    if (line[0] == ' ') break;
+    Entry entry;
+    if (!ParseEntry(line, &entry)) return nullptr;
+    if (entry.alias != "." && entry.alias != "..") entries.push_back(entry);
+  }
+  if (!in_entries) return nullptr;
+  return &(listings[folder] = entries);
+}
+
+// The entry `relative` names, or null.
+const Entry* Find(const std::string& relative) {
+  std::string parent, name;
+  SplitRelative(relative, &parent, &name);
+  const std::vector<Entry>* entries = Listing(parent);
+  if (!entries) return nullptr;
+  for (const Entry& entry : *entries) {
+    if (entry.name == name) return &entry;
+  }
+  return nullptr;
+}
+
+// `relative` as mtools must be given it: every component by the short name
+// the volume stores, which holds no pattern character, so that no long
+// name is ever read as a pattern. False when a component is missing.
+bool ShortPath(const std::string& relative, std::string* dos) {
+  if (relative.empty()) {
+    *dos = "::/";
+    return true;
+  }
+  std::string parent, name;
+  SplitRelative(relative, &parent, &name);
+  const Entry* entry = Find(relative);
+  if (!entry || HasPatternCharacter(entry->alias) || !ShortPath(parent, dos)) {
+    return false;
+  }
+  if (dos->back() != '/') *dos += '/';
+  *dos += entry->alias;
+  return true;
+}
+
+// Where mtools must write file `relative`: its folder by short names, and
+// its own name as stored (or given, if it is new), since mcopy names the
+// entry it writes after it and so would drop a long name. mtools reads no
+// pattern in the name of a file it writes.
+bool TargetPath(const std::string& relative, std::string* dos) {
+  std::string parent, name;
+  SplitRelative(relative, &parent, &name);
+  if (name.empty() || !ShortPath(parent, dos)) return false;
+  if (dos->back() != '/') *dos += '/';
+  *dos += name;
+  return true;
+}
+
+// After an mtools command that may have changed the volume: every listing
+// read before it, and the file written last, are forgotten.
+void VolumeChanged() {
+  ForgetWritten();
+  listings.clear();
+  volume_changed = true;
+}
+
+// An mtools command that may change the volume.
+bool Change(const char* tool, const std::vector<std::string>& args,
+            int extra_fd = -1) {
+  bool ok = Mtools(tool, args, nullptr, -1, extra_fd);
+  VolumeChanged();
+  return ok;
+}
+
+DriveStatus ForDrive(DiskStatus status) {
+  switch (status) {
+    case kDiskOpen:
+      return kDriveDone;
+    case kDiskInUse:
+      return kDriveInUse;
+    case kDiskNoHelper:
+      return kDriveNoHelper;
+    case kDiskNoJournal:
+      return kDriveNoJournal;
+    case kDiskNotStored:
+      return kDriveNotStored;
+    case kDiskUnusable:
+      break;
+  }
+  return kDriveUnusable;
+}
+
+void Detach() {
+  ForgetWritten();
+  image_spec.clear();
+  listings.clear();
+  DiskStatus closed = CloseDisk(volume_changed);
+  volume_changed = false;
+  if (closed != kDiskOpen) ReportDrive(ForDrive(closed));
+}
+
+bool Attach(const char* location) {
+  Detach();
+  DiskStatus opened = OpenDisk(location, &image_spec);
+  if (opened == kDiskOpen) return true;
+  ReportDrive(ForDrive(opened));
+  return false;
+}
+
+bool List(const std::string& folder, std::vector<std::string>* names) {
+  names->clear();
+  const std::vector<Entry>* entries = Listing(folder);
+  if (!entries) return false;
+  for (const Entry& entry : *entries) names->push_back(entry.name);
+  std::sort(names->begin(), names->end());
+  return true;
+}
+
+// The alias the volume stores, never one computed here.
+std::string Alias(const std::string& folder, const std::vector<std::string>&,
+                  const std::string& name) {
+  const Entry* entry = Find(JoinRelative(folder, name));
+  return entry ? entry->alias : "";
+}
+
+EntryKind Kind(const std::string& path) {
+  if (path.empty()) return kEntryFolder;
+  const Entry* entry = Find(path);
+  if (!entry) return kEntryMissing;
+  return entry->folder ? kEntryFolder : kEntryFile;
+}
+
+int OpenRead(const std::string& path) {
+  EntryKind kind = Kind(path);
+  std::string dos;
+  if (kind != kEntryFile || !ShortPath(path, &dos)) {
+    errno = kind == kEntryMissing ? ENOENT : EISDIR;
+    return -1;
+  }
+  int fd = ScratchFile();
+  if (fd < 0) return -1;
+  if (!Mtools("mtype", {dos}, nullptr, fd) || lseek(fd, 0, SEEK_SET) != 0) {
+    close(fd);
+    errno = EIO;
+    return -1;
+  }
+  return fd;
+}
+
+// The content goes into the image when the file is closed.
+int OpenWrite(const std::string& path, std::string*) {
+  std::string parent, name;
+  SplitRelative(path, &parent, &name);
+  EntryKind kind = Kind(path);
+  if (name.empty() || Kind(parent) != kEntryFolder ||
+      (kind != kEntryMissing && kind != kEntryFile)) {
+    return -1;
+  }
+  return ScratchFile();
+}
+
+// mcopy reads the content as its descriptor 3.
+bool CloseWrite(int fd, const std::string&, const std::string& path) {
+  std::string dos;
+  bool ok =
+      TargetPath(path, &dos) && Change("mcopy", {"-o", "/dev/fd/3", dos}, fd);
+  if (!ok) {
+    close(fd);
+    return false;
+  }
+  written_path = dos;
+  written_fd = fd;
+  return true;
+}
+
+bool Copy(const std::string& from, const std::string& to) {
+  EntryKind target = Kind(to);
+  std::string source, destination;
+  bool ok = Kind(from) == kEntryFile &&
+            (target == kEntryMissing || target == kEntryFile) &&
+            ShortPath(from, &source) && TargetPath(to, &destination);
+  // The source's bytes are there; nothing in the image has changed yet.
+  CopyCrashPoint();
+  if (!ok) return false;
+  if (source == written_path && lseek(written_fd, 0, SEEK_SET) == 0) {
+    int fd = written_fd;
+    written_fd = -1;  // closed below, once mcopy has read it
+    bool copied = Change("mcopy", {"-o", "/dev/fd/3", destination}, fd);
+    return close(fd) == 0 && copied;
+  }
+  return Change("mcopy", {"-o", source, destination});
+}
+
+bool Remove(const std::string& path) {
+  std::string dos;
+  return Kind(path) == kEntryFile && ShortPath(path, &dos) &&
+         Change("mdel", {dos});
+}
+
+}  // namespace
+
+const DriveBackend kImageDrive = {
+    Attach,   Detach,    List,       Alias, Kind,
+    OpenRead, OpenWrite, CloseWrite, Copy,  Remove,
+};

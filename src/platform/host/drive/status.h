@@ -1,0 +1,24 @@
+// What became of drive C, as the host program's exit status tells a
+// script (the sysexits values). The updates' own results are not in it.
+#ifndef DOSSETUP_PLATFORM_HOST_DRIVE_STATUS_H_
+#define DOSSETUP_PLATFORM_HOST_DRIVE_STATUS_H_
+
+enum DriveStatus {
+  kDriveDone = 0,
+  kDriveUnusable = 65,   // no FAT volume that can be drive C, or a format
+                         // that cannot be written in place
+  kDriveMissing = 66,    // the location names nothing, or drive C holds no
+                         // Windows directory
+  kDriveNoHelper = 69,   // mtools, QEMU's tools or FUSE missing or unusable
+  kDriveNoJournal = 73,  // no journal can be made beside the image
+  kDriveNotStored = 74,  // the changes wait in the journal for the next run
+  kDriveInUse = 75,      // another process uses the image: try again later
+};
+// Records why drive C could not be used, or not wholly; the first stays.
+void ReportDrive(DriveStatus status);
+
+// The first status reported since the last reset, else kDriveDone.
+DriveStatus ReportedDrive();
+void ResetDriveStatus();
+
+#endif  // DOSSETUP_PLATFORM_HOST_DRIVE_STATUS_H_
