@@ -1,9 +1,9 @@
 #include "startup/setup.h"
 
 #include "files/batch.h"
+#include "files/directories.h"
 #include "files/settings.h"
 #include "platform/platform.h"
-#include "files/directories.h"
 
 char SystemDirShort[kDirectoryCapacity];
 char WindowsDirShort[kDirectoryCapacity];
