@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -207,10 +206,7 @@ std::string LeftBehind(const std::string& image, const std::string& tmp) {
       }
       if (uses) found += " process " + process.path().filename().string();
     }
-    std::ifstream mounts("/proc/self/mountinfo");
-    std::string text(std::istreambuf_iterator<char>(mounts), {});
-    if (text.find(tmp + "/") != std::string::npos) found += " a mount";
-    if (!std::filesystem::is_empty(tmp)) found += " a file in TMPDIR";
+    if (ViewLeftBehind(tmp)) found += " a mount or a file in TMPDIR";
     if (found.empty()) break;
     usleep(10000);
   }

@@ -178,14 +178,6 @@ void MarkAsVirtualPc(const std::string& image) {
   }
 }
 
-// Whether anything of a raw view made in folder `tmp` is left: a mount, or
-// anything in the folder.
-bool ViewLeftBehind(const std::string& tmp) {
-  std::ifstream mounts("/proc/self/mountinfo");
-  std::string text((std::istreambuf_iterator<char>(mounts)), {});
-  return text.find(tmp + "/") != std::string::npos || !fs::is_empty(tmp);
-}
-
 // The volume of an image as a file of its own, for fsck.fat.
 std::string VolumeFile(DriveMedium medium, const std::string& image) {
   if (medium == kOnFat12Floppy) return image;
@@ -314,4 +306,10 @@ ImageContent ReadImage(DriveMedium medium, const std::string& image,
   fs::remove(raw);
   if (volume != raw) fs::remove(volume);
   return content;
+}
+
+bool ViewLeftBehind(const std::string& tmp) {
+  std::ifstream mounts("/proc/self/mountinfo");
+  std::string text((std::istreambuf_iterator<char>(mounts)), {});
+  return text.find(tmp + "/") != std::string::npos || !fs::is_empty(tmp);
 }

@@ -76,6 +76,10 @@ ImageContent ReadImage(DriveMedium medium, const std::string& image,
                        const std::string& spec,
                        const std::vector<std::string>& paths);
 
+// Whether anything of a raw view made in folder `tmp` is left: a mount, or
+// anything in the folder.
+bool ViewLeftBehind(const std::string& tmp);
+
 // Runs a shell command, for mtools in tests; true when it ends with 0.
 bool Shell(const std::string& command);
 
