@@ -50,13 +50,9 @@ bool UseVolume(const std::string& disk, uint64_t* needed = nullptr) {
 DiskStatus OpenJournaled(const char* location, const ImageInfo& info,
                          const std::string& sizing) {
   JournalFor(location, image_fd, info.format, sizing, &journal);
-  if (!BeginJournal(journal, info.virtual_size)) {
-    return kDiskNoJournal;
-  }
+  if (!BeginJournal(journal, info.virtual_size)) return kDiskNoJournal;
   journaled = true;
-  if (!OpenRawView(JournalBlockdevs(journal), &view)) {
-    return kDiskNoHelper;
-  }
+  if (!OpenRawView(JournalBlockdevs(journal), &view)) return kDiskNoHelper;
   return kDiskOpen;
 }
 
@@ -73,9 +69,7 @@ DiskStatus Open(const char* location) {
       ImageOpenForWritingElsewhere(image_fd) || !HoldImage(image_fd)) {
     return kDiskInUse;
   }
-  if (FindProgram("mtype").empty()) {
-    return kDiskNoHelper;
-  }
+  if (FindProgram("mtype").empty()) return kDiskNoHelper;
   ImageInfo info;
   InfoResult read = ReadImageInfo(location, "", &info);
   if (read == kInfoNoQemuImg) {
@@ -83,25 +77,15 @@ DiskStatus Open(const char* location) {
     // neither a journal nor one left behind can be used.
     JournalFor(location, image_fd, "raw", "", &journal);
     struct stat left;
-    if (lstat(journal.record.c_str(), &left) == 0) {
-      return kDiskNoHelper;
-    }
-    if (!UseVolume(location)) {
-      return kDiskNoHelper;
-    }
-    return kDiskOpen;
+    bool usable =
+        lstat(journal.record.c_str(), &left) != 0 && UseVolume(location);
+    return usable ? kDiskOpen : kDiskNoHelper;
   }
-  if (read != kInfoRead || !Writable(info)) {
-    return kDiskUnusable;
-  }
+  if (read != kInfoRead || !Writable(info)) return kDiskUnusable;
   JournalFor(location, image_fd, info.format, "", &journal);
-  if (!SettleJournal(journal)) {
-    return kDiskNotStored;
-  }
+  if (!SettleJournal(journal)) return kDiskNotStored;
   if (FindProgram("qemu-storage-daemon").empty() || !FuseUsable()) {
-    if (info.format != "raw") {
-      return kDiskNoHelper;
-    }
+    if (info.format != "raw") return kDiskNoHelper;
     return UseVolume(location) ? kDiskOpen : kDiskUnusable;
   }
   uint64_t needed = 0;

@@ -1,9 +1,6 @@
 #include "platform/host/drive/image.h"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
