@@ -125,16 +125,18 @@ DiskStatus OpenDisk(const char* location, std::string* mtools_spec) {
 }
 
 DiskStatus CloseDisk(bool changed) {
-  DiskStatus status = kDiskOpen;
+  DiskStatus status = kDiskClosed;
   spec.clear();
   bool clean = CloseRawView(&view);
   if (journaled) {
     // Nothing past an interrupt or a daemon that died is ever committed.
     if (!changed || !clean || InterruptSignal()) {
       DiscardJournal(journal);
-      if (changed && !clean) status = kDiskNotStored;
-    } else if (!CommitJournal(journal)) {
-      status = kDiskNotStored;
+      if (changed && !clean) status = kDiskDropped;
+    } else {
+      CommitResult committed = CommitJournal(journal);
+      if (committed == kCommitWaits) status = kDiskNotStored;
+      if (committed == kCommitDropped) status = kDiskDropped;
     }
   }
   journaled = false;

@@ -13,11 +13,14 @@
 
 enum DiskStatus {
   kDiskOpen,
+  kDiskClosed,     // closed, every change stored or none made
   kDiskUnusable,   // no FAT volume, or a format not written in place
   kDiskInUse,      // another process uses the image
   kDiskNoHelper,   // mtools, QEMU's tools or FUSE missing or unusable
   kDiskNoJournal,  // no journal can be made beside the image
-  kDiskNotStored,  // the changes wait in the journal for the next run
+  kDiskNotStored,  // a committed journal waits beside the image
+  kDiskDropped,    // the changes were lost before the commit point: the
+                   // image is as it was
 };
 
 // Opens the image at `location`: in use, then its format, then through a
@@ -26,8 +29,11 @@ enum DiskStatus {
 DiskStatus OpenDisk(const char* location, std::string* spec);
 
 // Closes the disk open, committing its changes when `changed` and no
-// interrupt came (interrupts.h), else discarding them. kDiskOpen when
-// nothing went wrong, else kDiskNotStored.
+// interrupt came (interrupts.h), else discarding them. kDiskClosed when
+// the image holds every change made (or none was made, or an interrupt
+// dropped them); kDiskNotStored when a committed journal waits for the
+// next run; kDiskDropped when the view failed or the journal could not be
+// made durable, so the changes went and the image is as it was.
 DiskStatus CloseDisk(bool changed);
 
 #endif  // DOSSETUP_DISKIMAGE_DISK_H_

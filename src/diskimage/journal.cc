@@ -2,20 +2,26 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
+
 #include "diskimage/spawn.h"
 #include "diskimage/steps.h"
+#include "lines.h"
 
 namespace {
 
 const char kRecordHeading[] = "dossetup journal 1";
 
 // The record's states: committed (nothing of it written into the image
-// yet), then committing (the image may hold part of it).
+// yet), then, for a commit in place, committing (the image may hold part
+// of it).
 const char kCommitted[] = "committed";
 const char kCommitting[] = "committing";
 
@@ -31,27 +37,67 @@ bool SyncFolderOf(const std::string& path) {
   return SyncFile(slash == 0 ? "/" : path.substr(0, slash));
 }
 
+std::string Nanoseconds(const struct timespec& time) {
+  char text[48];
+  snprintf(text, sizeof text, "%lld.%09ld", static_cast<long long>(time.tv_sec),
+           time.tv_nsec);
+  return text;
+}
+
 // What identifies the image: a record made over another file, or over
-// this one since changed by anything else, is never committed. The
-// modification time is left out once a commit has begun, since the commit
-// itself changes it.
-std::string Identity(int fd, bool with_time) {
+// this one since changed by anything else, is never committed.
+std::string Identity(int fd) {
   struct stat st;
   if (fstat(fd, &st) != 0) return "";
-  std::string identity = "device " + std::to_string(st.st_dev) + "\ninode " +
-                         std::to_string(st.st_ino) + "\nsize " +
-                         std::to_string(st.st_size) + "\n";
-  if (with_time) {
-    identity += "modified " + std::to_string(st.st_mtim.tv_sec) + "." +
-                std::to_string(st.st_mtim.tv_nsec) + "\n";
-  }
-  return identity;
+  return "device " + std::to_string(st.st_dev) + "\ninode " +
+         std::to_string(st.st_ino) + "\nsize " + std::to_string(st.st_size) +
+         "\nmodified " + Nanoseconds(st.st_mtim) + "\n";
 }
 
 std::string RecordText(const Journal& journal, const char* state) {
   return std::string(kRecordHeading) + "\nformat " + journal.format +
          "\nsizing " + journal.sizing + "\nstate " + state + "\n" +
-         Identity(journal.image_fd, strcmp(state, kCommitted) == 0);
+         Identity(journal.image_fd);
+}
+
+// A record's fields by name.
+std::map<std::string, std::string> Fields(const std::string& text) {
+  std::map<std::string, std::string> fields;
+  for (const std::string& line : SplitLines(text)) {
+    size_t blank = line.find(' ');
+    if (blank != std::string::npos) {
+      fields[line.substr(0, blank)] = line.substr(blank + 1);
+    }
+  }
+  return fields;
+}
+
+// Whether `found`, a number as Fields holds it, is at least `floor`.
+// Times compare as text of the same shape; a missing floor holds.
+bool AtLeast(const std::string& found, const std::string& floor) {
+  if (floor.empty()) return true;
+  if (found.size() != floor.size()) return found.size() > floor.size();
+  return found >= floor;
+}
+
+// A committing record over this very image: the same file (device and
+// inode), its own format, and a size and time that only the commit moved
+// forward since. A raw image's size never changes.
+bool CommittingHere(const Journal& journal, const std::string& text) {
+  std::map<std::string, std::string> then = Fields(text);
+  std::map<std::string, std::string> now =
+      Fields(RecordText(journal, kCommitting));
+  if (SplitLines(text).empty() || SplitLines(text)[0] != kRecordHeading) {
+    return false;
+  }
+  for (const char* same : {"format", "sizing", "state", "device", "inode"}) {
+    if (then.count(same) == 0 || then[same] != now[same]) return false;
+  }
+  bool size_holds = journal.format == "raw"
+                        ? then["size"] == now["size"]
+                        : AtLeast(now["size"], then["size"]);
+  return journal.in_place && size_holds &&
+         AtLeast(now["modified"], then["modified"]);
 }
 
 // Replaces the record in one atomic step: written whole beside it, synced,
@@ -87,27 +133,40 @@ std::string ReadRecord(const Journal& journal) {
   return text;
 }
 
-// The image's node in QEMU's option syntax, after `prefix`.
-std::string ImageOptions(const Journal& journal, const std::string& prefix) {
+// The image's node in QEMU's option syntax, after `prefix`, its bytes in
+// file `path`.
+std::string ImageOptions(const Journal& journal, const std::string& prefix,
+                         const std::string& path) {
   std::string options = prefix + "driver=" + journal.format + "," + prefix +
                         "file.driver=file," + prefix + "file.locking=off," +
-                        prefix + "file.filename=" + OptionValue(journal.image);
+                        prefix + "file.filename=" + OptionValue(path);
   if (!journal.sizing.empty()) {
     options += "," + prefix + "force_size_calc=" + journal.sizing;
   }
   return options;
 }
 
-// QEMU's commit, into the image named here, whatever backing file name
-// the journal holds.
-bool RunCommit(const Journal& journal) {
-  std::string options =
-      "driver=qcow2,file.driver=file,file.locking=off,"
-      "file.filename=" +
-      OptionValue(journal.overlay) + "," + ImageOptions(journal, "backing.");
-  return RunProgram({"qemu-img", "commit", "-q", "-d", "--image-opts", options},
-                    QemuEnvironment()) == 0 &&
-         fsync(journal.image_fd) == 0;
+// QEMU's commit into file `target` (the image, or its copy), whatever
+// backing file name the journal holds, then `target_fd` synced.
+bool RunCommit(const Journal& journal, const std::string& target,
+               int target_fd) {
+  std::vector<std::string> env = QemuEnvironment();
+  for (std::string& added : StepCommitEnvironment(target)) env.push_back(added);
+  return RunProgram({"qemu-img", "commit", "-q", "-d", "--image-opts",
+                     "driver=qcow2,file.driver=file,file.locking=off,"
+                     "file.filename=" +
+                         OptionValue(journal.overlay) + "," +
+                         ImageOptions(journal, "backing.", target)},
+                    env) == 0 &&
+         fsync(target_fd) == 0;
+}
+
+// Clusters a cut qcow2 or qed commit allocated and never used.
+bool RepairLeaks(const Journal& journal) {
+  if (journal.format != "qcow2" && journal.format != "qed") return true;
+  return RunProgram({"qemu-img", "check", "-q", "-r", "leaks", "--image-opts",
+                     ImageOptions(journal, "", journal.image)},
+                    QemuEnvironment()) == 0;
 }
 
 bool Exists(const std::string& path) {
@@ -115,12 +174,66 @@ bool Exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-// From the record past the commit point: the image synced, the journal
-// committed, so it goes.
-bool CommitFromRecord(const Journal& journal) {
-  if (!WriteRecord(journal, kCommitting) || !RunCommit(journal)) return false;
-  DiscardJournal(journal);
-  return true;
+// All of `from` into the empty file `to`: a reflink where the file system
+// shares blocks, else a copy that keeps holes.
+bool CopyWhole(int from, int to) {
+  if (ioctl(to, FICLONE, from) == 0) return true;
+  struct stat st;
+  if (fstat(from, &st) != 0) return false;
+  off_t end = st.st_size;
+  off_t data = 0;
+  while (data < end) {
+    data = lseek(from, data, SEEK_DATA);
+    if (data < 0) {
+      if (errno == ENXIO) break;  // only a hole is left
+      return false;
+    }
+    off_t hole = lseek(from, data, SEEK_HOLE);
+    if (hole < 0) return false;
+    while (data < hole) {
+      loff_t in = data, out = data;
+      ssize_t count = copy_file_range(from, &in, to, &out,
+                                      static_cast<size_t>(hole - data), 0);
+      if (count <= 0) return false;
+      data += count;
+    }
+  }
+  return ftruncate(to, end) == 0;
+}
+
+// The commit for formats committed whole: into a copy of the image, which
+// replaces it once synced. The image itself is never written.
+bool CommitIntoCopy(const Journal& journal) {
+  unlink(journal.copy.c_str());
+  int copy = open(journal.copy.c_str(),
+                  O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (copy < 0) return false;
+  struct stat st;
+  bool ok = fstat(journal.image_fd, &st) == 0 &&
+            CopyWhole(journal.image_fd, copy) &&
+            fchmod(copy, st.st_mode & 07777) == 0;
+  // The copy takes the image's owner where this user may give it.
+  if (ok && fchown(copy, st.st_uid, st.st_gid) != 0 && geteuid() == 0) {
+    ok = false;
+  }
+  ok = ok && RunCommit(journal, journal.copy, copy);
+  ok = close(copy) == 0 && ok &&
+       rename(journal.copy.c_str(), journal.image.c_str()) == 0 &&
+       SyncFolderOf(journal.image);
+  if (!ok) unlink(journal.copy.c_str());
+  return ok;
+}
+
+// From the record past the commit point to the journal gone. A commit in
+// place first says it is committing; `again` when an earlier one was cut.
+bool CommitFromRecord(const Journal& journal, bool again) {
+  bool done = journal.in_place
+                  ? WriteRecord(journal, kCommitting) &&
+                        RunCommit(journal, journal.image, journal.image_fd) &&
+                        (!again || RepairLeaks(journal))
+                  : CommitIntoCopy(journal);
+  if (done) DiscardJournal(journal);
+  return done;
 }
 
 }  // namespace
@@ -137,22 +250,24 @@ void JournalFor(const std::string& image, int image_fd,
   }
   journal->overlay = journal->image + "-journal";
   journal->record = journal->image + "-journal-commit";
+  journal->copy = journal->image + "-journal-image";
   journal->format = format;
   journal->sizing = sizing;
   journal->image_fd = image_fd;
+  journal->in_place = format == "raw" || format == "qcow2" || format == "qed";
 }
 
 bool SettleJournal(const Journal& journal) {
   std::string text = ReadRecord(journal);
   if (!text.empty() && Exists(journal.overlay)) {
-    bool committing = text == RecordText(journal, kCommitting);
-    if (committing || text == RecordText(journal, kCommitted)) {
-      return CommitFromRecord(journal);
+    if (text == RecordText(journal, kCommitted)) {
+      return CommitFromRecord(journal, false);
     }
+    if (CommittingHere(journal, text)) return CommitFromRecord(journal, true);
   }
   // Not committed, or made over another image: it goes.
   if (!text.empty() || Exists(journal.overlay) ||
-      Exists(journal.record + ".new")) {
+      Exists(journal.record + ".new") || Exists(journal.copy)) {
     DiscardJournal(journal);
   }
   return true;
@@ -177,20 +292,21 @@ bool BeginJournal(const Journal& journal, uint64_t size) {
 std::vector<std::string> JournalBlockdevs(const Journal& journal) {
   // The journal is synced once, at the commit point; a run cut short
   // before it is discarded whole, so flushes on the way buy nothing.
-  return {ImageOptions(journal, "") + ",node-name=image,read-only=on",
+  return {ImageOptions(journal, "", journal.image) +
+              ",node-name=image,read-only=on",
           "driver=file,node-name=journal-file,locking=off,cache.no-flush=on,"
           "filename=" +
               OptionValue(journal.overlay),
           "driver=qcow2,node-name=disk,file=journal-file,backing=image"};
 }
 
-bool CommitJournal(const Journal& journal) {
+CommitResult CommitJournal(const Journal& journal) {
   if (!SyncFile(journal.overlay) || !WriteRecord(journal, kCommitted)) {
     DiscardJournal(journal);
-    return false;
+    return kCommitDropped;
   }
   StepHit();  // the commit point
-  return CommitFromRecord(journal);
+  return CommitFromRecord(journal, false) ? kCommitDone : kCommitWaits;
 }
 
 void DiscardJournal(const Journal& journal) {
@@ -198,5 +314,6 @@ void DiscardJournal(const Journal& journal) {
   unlink(journal.record.c_str());
   unlink((journal.record + ".new").c_str());
   unlink(journal.overlay.c_str());
+  unlink(journal.copy.c_str());
   SyncFolderOf(journal.record);
 }

@@ -7,9 +7,22 @@
 // complete and synced, IMAGE-journal-commit records the image it was made
 // over (device, inode, size, modification time), written whole and renamed
 // into place: that rename is the commit point. QEMU's own commit then
-// writes the changed clusters into the image, which is synced before both
-// files go. A run that finds a committed journal first commits it, into
-// that same image only; anything else it finds is deleted.
+// writes the changed clusters, and both files go once that is synced. A
+// run that finds a committed journal first commits it, into that same
+// image only; anything else it finds is deleted.
+//
+// How the commit writes depends on what a commit cut short leaves:
+// - raw, qcow2 and qed are written in place. The record first says
+//   "committing", naming the image by what the commit leaves alone (device
+//   and inode) and by a floor for what it only moves forward (size and
+//   modification time), so that the next run commits again whatever the
+//   commit got to. Writing the same clusters again is harmless; the
+//   clusters a cut qcow2 or qed commit leaked are then repaired.
+// - Every other format (VDI, VHD, VMDK...) keeps metadata that a cut
+//   commit can leave torn beyond repair. Its commit goes into a copy of
+//   the image, IMAGE-journal-image (a reflink where the file system has
+//   them), synced and renamed over the image; the image itself is never
+//   written, so a cut commit is simply made again.
 //
 // Every QEMU tool opens the image without locking: the caller holds it
 // with a lock of its own throughout.
@@ -25,9 +38,11 @@ struct Journal {
   std::string image;    // absolute
   std::string overlay;  // IMAGE-journal
   std::string record;   // IMAGE-journal-commit
+  std::string copy;     // IMAGE-journal-image, for formats committed whole
   std::string format;   // the image's format, as qemu-img names it
   std::string sizing;   // a VHD's force_size_calc, or empty
   int image_fd = -1;    // open for writing, held by the caller
+  bool in_place = false;
 };
 
 // Sets up `journal` for the image at `image`, open as `image_fd`.
@@ -47,9 +62,14 @@ bool BeginJournal(const Journal& journal, uint64_t size);
 // The block nodes that show the image through the journal, for a view.
 std::vector<std::string> JournalBlockdevs(const Journal& journal);
 
-// Syncs the journal, passes the commit point and commits it. False when
-// it could not be committed; a journal past the commit point is kept.
-bool CommitJournal(const Journal& journal);
+enum CommitResult {
+  kCommitDone,     // the image holds the changes; the journal is gone
+  kCommitWaits,    // past the commit point: the journal waits, committed
+  kCommitDropped,  // not durable before the commit point: all discarded
+};
+
+// Syncs the journal, passes the commit point and commits it.
+CommitResult CommitJournal(const Journal& journal);
 
 // Deletes the journal, committed or not.
 void DiscardJournal(const Journal& journal);

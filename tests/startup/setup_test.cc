@@ -157,7 +157,8 @@ INSTANTIATE_TEST_SUITE_P(Media, RunSetupOn,
                          testing::Values(kOnFolder, kOnFat12Floppy,
                                          kOnFat16Disk, kOnFat32Disk,
                                          kOnFat16Vhd, kOnFat16Qcow2,
-                                         kOnFat16Vdi, kOnFat16VirtualPcVhd),
+                                         kOnFat16Vdi, kOnFat16VirtualPcVhd,
+                                         kOnFat16Vmdk),
                          [](const testing::TestParamInfo<DriveMedium>& info) {
                            std::string name = MediumName(info.param);
                            for (char& c : name) {

@@ -35,7 +35,8 @@ ScratchDrive::~ScratchDrive() {
   fs::remove_all(root, ignored);
   for (const char* suffix :
        {".img", ".img.raw", ".img.volume", ".tmp", ".img-journal",
-        ".img-journal-commit", ".img-journal-commit.new", ".img.raw.file"}) {
+        ".img-journal-commit", ".img-journal-commit.new", ".img-journal-image",
+        ".img.raw.file"}) {
     fs::remove_all(root + suffix, ignored);
   }
 }
@@ -92,9 +93,9 @@ int RunOn(const ScratchDrive& drive) {
 
 const char* MediumName(DriveMedium medium) {
   static const char* const kNames[] = {
-      "folder",     "FAT12 floppy",        "FAT16 disk",
-      "FAT32 disk", "FAT16 dynamic VHD",   "FAT16 qcow2",
-      "FAT16 VDI",  "FAT16 Virtual PC VHD"};
+      "folder",     "FAT12 floppy",         "FAT16 disk",
+      "FAT32 disk", "FAT16 dynamic VHD",    "FAT16 qcow2",
+      "FAT16 VDI",  "FAT16 Virtual PC VHD", "FAT16 VMDK"};
   return kNames[medium];
 }
 
@@ -139,6 +140,8 @@ const char* QemuFormat(DriveMedium medium) {
       return "qcow2";
     case kOnFat16Vdi:
       return "vdi";
+    case kOnFat16Vmdk:
+      return "vmdk";
     default:
       return nullptr;
   }
@@ -245,7 +248,8 @@ int RunOn(const ScratchDrive& drive, DriveMedium medium) {
   int status = HostReleaseDriveC();
   HostChooseDriveC(drive.root.c_str());
   EXPECT_FALSE(fs::exists(image + "-journal") ||
-               fs::exists(image + "-journal-commit"))
+               fs::exists(image + "-journal-commit") ||
+               fs::exists(image + "-journal-image"))
       << "a journal outlived the run";
   if (outer) {
     setenv("TMPDIR", saved.c_str(), 1);

@@ -36,7 +36,8 @@ int RunOn(const ScratchDrive& drive);
 
 // What holds drive C in a run: the folder itself, or a disk image made
 // from it with mtools, as PC emulators keep them: raw, or the FAT16 disk
-// converted by qemu-img to a dynamic VHD, qcow2 or VDI, or to a dynamic
+// converted by qemu-img to a dynamic VHD, qcow2, VDI or sparse VMDK, or
+// to a dynamic
 // VHD that names Virtual PC as its maker, whose geometry QEMU believes
 // over its size, so that its partition seems to run past the disk's end.
 enum DriveMedium {
@@ -48,6 +49,7 @@ enum DriveMedium {
   kOnFat16Qcow2,
   kOnFat16Vdi,
   kOnFat16VirtualPcVhd,
+  kOnFat16Vmdk,
 };
 const char* MediumName(DriveMedium medium);
 

@@ -190,6 +190,7 @@ bool Change(const char* tool, const std::vector<std::string>& args,
 DriveStatus ForDrive(DiskStatus status) {
   switch (status) {
     case kDiskOpen:
+    case kDiskClosed:
       return kDriveDone;
     case kDiskInUse:
       return kDriveInUse;
@@ -199,6 +200,8 @@ DriveStatus ForDrive(DiskStatus status) {
       return kDriveNoJournal;
     case kDiskNotStored:
       return kDriveNotStored;
+    case kDiskDropped:
+      return kDriveDropped;
     case kDiskUnusable:
       break;
   }
@@ -211,7 +214,7 @@ void Detach() {
   listings.clear();
   DiskStatus closed = CloseDisk(volume_changed);
   volume_changed = false;
-  if (closed != kDiskOpen) ReportDrive(ForDrive(closed));
+  if (closed != kDiskClosed) ReportDrive(ForDrive(closed));
 }
 
 bool Attach(const char* location) {

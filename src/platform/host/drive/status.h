@@ -10,8 +10,10 @@ enum DriveStatus {
   kDriveMissing = 66,    // the location names nothing, or drive C holds no
                          // Windows directory
   kDriveNoHelper = 69,   // mtools, QEMU's tools or FUSE missing or unusable
+  kDriveDropped = 71,    // the changes could not be made durable and were
+                         // dropped; the image is as it was
   kDriveNoJournal = 73,  // no journal can be made beside the image
-  kDriveNotStored = 74,  // the changes wait in the journal for the next run
+  kDriveNotStored = 74,  // a committed journal waits for the next run
   kDriveInUse = 75,      // another process uses the image: try again later
 };
 // Records why drive C could not be used, or not wholly; the first stays.
