@@ -1,12 +1,14 @@
 #include "diskimage/disk.h"
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "diskimage/interrupts.h"
 #include "diskimage/inuse.h"
 #include "diskimage/journal.h"
+#include "diskimage/names.h"
 #include "diskimage/spawn.h"
 #include "diskimage/view.h"
 #include "diskimage/volume.h"
@@ -69,6 +71,16 @@ DiskStatus Open(const char* location) {
       ImageOpenForWritingElsewhere(image_fd) || !HoldImage(image_fd)) {
     return kDiskInUse;
   }
+  // Before any QEMU tool opens it, and so follows what it names.
+  std::string why;
+  switch (CheckImageNames(location, image_fd, &why)) {
+    case kNamesSafe:
+      break;
+    case kNamesRefused:
+      return kDiskUnusable;
+    case kNamesMissing:
+      return kDiskMissing;
+  }
   if (FindProgram("mtype").empty()) return kDiskNoHelper;
   ImageInfo info;
   InfoResult read = ReadImageInfo(location, "", &info);
@@ -115,7 +127,16 @@ DiskStatus Open(const char* location) {
 
 DiskStatus OpenDisk(const char* location, std::string* mtools_spec) {
   CloseDisk(false);
-  DiskStatus status = Open(location);
+  // Absolute, since the helpers start in the image's folder.
+  std::string path = location;
+  if (path.empty() || path[0] != '/') {
+    char* cwd = getcwd(nullptr, 0);
+    path = std::string(cwd ? cwd : ".") + "/" + path;
+    free(cwd);
+  }
+  size_t slash = path.rfind('/');
+  SetHelperFolder(slash == 0 ? "/" : path.substr(0, slash));
+  DiskStatus status = Open(path.c_str());
   if (status != kDiskOpen) {
     CloseDisk(false);
     return status;
@@ -142,5 +163,6 @@ DiskStatus CloseDisk(bool changed) {
   journaled = false;
   if (image_fd >= 0) close(image_fd);
   image_fd = -1;
+  SetHelperFolder("");
   return status;
 }

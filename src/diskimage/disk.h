@@ -14,7 +14,9 @@
 enum DiskStatus {
   kDiskOpen,
   kDiskClosed,     // closed, every change stored or none made
-  kDiskUnusable,   // no FAT volume, or a format not written in place
+  kDiskUnusable,   // no FAT volume, a format not written in place, or an
+                   // image that names files it must not (names.h)
+  kDiskMissing,    // a file the image names does not exist
   kDiskInUse,      // another process uses the image
   kDiskNoHelper,   // mtools, QEMU's tools or FUSE missing or unusable
   kDiskNoJournal,  // no journal can be made beside the image

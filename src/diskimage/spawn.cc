@@ -23,7 +23,13 @@ std::vector<char*> ExecVector(std::vector<std::string>& words) {
   return pointers;
 }
 
+std::string helper_folder;
+
 }  // namespace
+
+void SetHelperFolder(const std::string& folder) {
+  helper_folder = folder;
+}
 
 std::string FindProgram(const char* name) {
   const char* path = getenv("PATH");
@@ -48,6 +54,7 @@ pid_t StartChild(const std::string& program, std::vector<std::string> argv,
                  std::vector<std::string> env, const ChildOptions& options) {
   std::vector<char*> arguments = ExecVector(argv);
   std::vector<char*> envp = ExecVector(env);
+  const char* folder = helper_folder.empty() ? nullptr : helper_folder.c_str();
   int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
   if (null_fd < 0) return -1;
   int out_fd = options.out_fd >= 0 ? options.out_fd : null_fd;
@@ -65,8 +72,9 @@ pid_t StartChild(const std::string& program, std::vector<std::string> argv,
     bool ok = in >= 0 && out >= 0 && (options.extra_fd < 0 || extra >= 0) &&
               setpgid(0, 0) == 0 &&
               prctl(PR_SET_PDEATHSIG, options.death_signal) == 0 &&
-              getppid() == parent && dup2(in, 0) == 0 && dup2(out, 1) == 1 &&
-              dup2(in, 2) == 2 && (extra < 0 || dup2(extra, 3) == 3);
+              getppid() == parent && (!folder || chdir(folder) == 0) &&
+              dup2(in, 0) == 0 && dup2(out, 1) == 1 && dup2(in, 2) == 2 &&
+              (extra < 0 || dup2(extra, 3) == 3);
     if (ok) execve(program.c_str(), arguments.data(), envp.data());
     _exit(127);
   }

@@ -21,6 +21,11 @@ struct ChildOptions {
   int death_signal = 9;  // what the child gets if this program dies first
 };
 
+// The folder helpers start in, or empty for this program's own. QEMU
+// finds a qcow2's data file from there, so an image's helpers start in
+// the image's folder.
+void SetHelperFolder(const std::string& folder);
+
 // Starts `program` (a full path) with `argv` and `env`; the child's pid, or
 // -1.
 pid_t StartChild(const std::string& program, std::vector<std::string> argv,

@@ -14,8 +14,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -29,6 +32,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+std::error_code error_code_ignored;
 
 std::string ShortPath(const char* path) {
   char buffer[260] = "";
@@ -396,23 +400,178 @@ TEST(DiskImage, LeavesAnImageItCannotUseAsItWas) {
   fs::remove(image);
 }
 
-TEST(DiskImage, ChangesAQcow2OverlayAndNotItsBackingImage) {
+// Images that name other files, as made by anybody: a drive C is planted
+// in "their" disk in another folder, so that a run that followed a name
+// there would really change it. Refused images keep every byte, and so do
+// the files they name and both folders; those that must keep working are
+// changed, never their disk.
+TEST(DiskImage, FollowsOnlyTheNamesItMay) {
   ScratchDrive drive;
   drive.LayOutWindows();
-  std::string base = drive.root + ".img.raw";
-  std::string overlay = drive.root + ".img";
-  std::string spec = MakeImage(kOnFat16Disk, base, drive.root);
-  ASSERT_TRUE(
-      Shell("qemu-img create -f qcow2 -b " + base + " -F raw " + overlay));
-  std::string before = FileBytes(base);
-  HostChooseDriveC(overlay.c_str());
-  RunSetup();
-  HostReleaseDriveC();
-  EXPECT_EQ(FileBytes(base), before);
-  std::string changed = drive.root + ".img.volume";
-  ASSERT_TRUE(Shell("qemu-img convert -O raw " + overlay + " " + changed));
-  EXPECT_EQ(ReadFromImage(changed + spec.substr(base.size()), "AUTOEXEC.BAT"),
-            "SET  BLASTER=A220 I5  D1 T4\r\n");
+  drive.Write("AUTOEXEC.BAT", "@ECHO OFF\r\n");
+  const std::string mine = drive.root + ".img";  // removed with the drive
+  const std::string theirs = mine + "/someone-else/their-disk.img";
+  const std::string kOffset = "@@1048576";
+  auto qemu_img = [](const std::string& arguments) {
+    EXPECT_TRUE(Shell("qemu-img " + arguments)) << arguments;
+  };
+  // qemu-img create makes the data file it names, relative to where it
+  // runs: there, a scratch file stands in for it.
+  auto with_data_file = [&](const std::string& arguments) {
+    std::string scratch = mine + "/scratch";
+    fs::create_directories(scratch + "/here");
+    fs::create_directories(scratch + "/someone-else");
+    EXPECT_TRUE(Shell("cd " + scratch + "/here && qemu-img " + arguments));
+    fs::remove_all(scratch);
+  };
+  // A fresh FAT16 disk of drive C in `format` at `image` (qemu-img's -o).
+  auto fresh = [&](const std::string& image, const std::string& options) {
+    MakeImage(kOnFat16Disk, mine + "/c.raw", drive.root);
+    qemu_img("convert -O " + options + " " + mine + "/c.raw " + image);
+    fs::remove(mine + "/c.raw");
+  };
+  auto descriptor =
+      [](const std::string& image, const std::string& extent) {
+        std::ofstream(image)
+            << "# Disk DescriptorFile\nversion=1\nCID=fffffffe\n"
+               "parentCID=ffffffff\ncreateType=\"monolithicFlat\"\n"
+               "RW 32768 FLAT \""
+            << extent << "\" 0\nddb.adapterType = \"ide\"\n";
+      };
+  struct Row {
+    const char* name;
+    std::string image;  // in `mine`
+    std::function<void(const std::string&)> make;
+    int status;
+  } rows[] = {
+      {"qcow2 whose data file is theirs", "win95.qcow2",
+       [&](const std::string& image) {
+         with_data_file(
+             "create -q -f qcow2 -o data_file=../someone-else/"
+             "their-disk.img,data_file_raw=on " +
+             image + " 16M");
+       },
+       65},
+      {"flat VMDK whose extent is their absolute path", "win95.vmdk",
+       [&](const std::string& image) { descriptor(image, theirs); }, 65},
+      {"flat VMDK whose extent is ../someone-else", "win95.vmdk",
+       [&](const std::string& image) {
+         descriptor(image, "../someone-else/their-disk.img");
+       },
+       65},
+      {"flat VMDK whose extent is a link beside it to theirs", "win95.vmdk",
+       [&](const std::string& image) {
+         fs::create_symlink(theirs, mine + "/win95-flat.vmdk");
+         descriptor(image, "win95-flat.vmdk");
+       },
+       65},
+      {"sparse VMDK whose embedded descriptor names theirs", "win95.vmdk",
+       [&](const std::string& image) {
+         fresh(image, "vmdk");
+         // No capacity of its own: QEMU then opens the extents it names.
+         std::fstream file(image,
+                           std::ios::binary | std::ios::in | std::ios::out);
+         file.seekp(12);
+         file.write(std::string(8, '\0').data(), 8);
+         std::string text =
+             "# Disk DescriptorFile\nversion=1\nCID=fffffffe\n"
+             "parentCID=ffffffff\ncreateType=\"monolithicFlat\"\n"
+             "RW 32768 FLAT \"" +
+             theirs + "\" 0\n";
+         text.resize(size_t{20} * 512, '\0');
+         file.seekp(512);
+         file.write(text.data(), static_cast<std::streamsize>(text.size()));
+       },
+       65},
+      {"qcow2 whose backing file is a json: specification", "win95.qcow2",
+       [&](const std::string& image) {
+         qemu_img(
+             "create -q -f qcow2 -u -b 'json:{\"driver\":\"raw\",\"file\":"
+             "{\"driver\":\"file\",\"filename\":\"" +
+             theirs + "\"}}' -F raw " + image + " 16M");
+       },
+       65},
+      {"qcow2 whose backing file is a FIFO", "win95.qcow2",
+       [&](const std::string& image) {
+         mkfifo((mine + "/fifo").c_str(), 0600);
+         qemu_img("create -q -f qcow2 -u -b fifo -F raw " + image + " 16M");
+       },
+       65},
+      {"qcow2 backing chain that loops", "a.qcow2",
+       [&](const std::string& image) {
+         qemu_img("create -q -f qcow2 -u -b b.qcow2 -F qcow2 " + image +
+                  " 16M");
+         qemu_img("create -q -f qcow2 -u -b a.qcow2 -F qcow2 " + mine +
+                  "/b.qcow2 16M");
+       },
+       65},
+      {"qcow2 whose backing file does not exist", "win95.qcow2",
+       [&](const std::string& image) {
+         qemu_img("create -q -f qcow2 -u -b none.img -F raw " + image + " 16M");
+       },
+       66},
+      {"qcow2 overlay over their disk in another folder", "win95.qcow2",
+       [&](const std::string& image) {
+         qemu_img("create -q -f qcow2 -b " + theirs + " -F raw " + image);
+       },
+       0},
+      {"qcow2 with its data file beside it", "win95.qcow2",
+       [&](const std::string& image) {
+         with_data_file(
+             "create -q -f qcow2 -o data_file=win95.data,data_file_raw=on " +
+             image + " 16M");
+         MakeImage(kOnFat16Disk, mine + "/win95.data", drive.root);
+       },
+       0},
+      {"VMDK split in 2 GB extents", "win95.vmdk",
+       [&](const std::string& image) {
+         fresh(image, "vmdk -o subformat=twoGbMaxExtentSparse");
+       },
+       0},
+      {"flat VMDK with its -flat.vmdk beside it", "win95.vmdk",
+       [&](const std::string& image) {
+         fresh(image, "vmdk -o subformat=monolithicFlat");
+       },
+       0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    fs::remove_all(mine);
+    fs::create_directories(mine + "/someone-else");
+    MakeImage(kOnFat16Disk, theirs, drive.root);
+    std::string image = mine + "/" + row.image;
+    row.make(image);
+    auto snapshot = [&] {
+      std::map<std::string, std::string> files;
+      for (const auto& entry : fs::recursive_directory_iterator(mine)) {
+        if (entry.is_regular_file(error_code_ignored)) {
+          files[entry.path().string()] = FileBytes(entry.path().string());
+        }
+      }
+      return files;
+    };
+    auto before = snapshot();
+    auto start = std::chrono::steady_clock::now();
+    HostChooseDriveC(image.c_str());
+    RunSetup();
+    EXPECT_EQ(HostReleaseDriveC(), row.status);
+    if (row.status != 0) {
+      EXPECT_LT(std::chrono::steady_clock::now() - start,
+                std::chrono::seconds(5));
+      EXPECT_TRUE(snapshot() == before) << "a byte moved in either folder";
+      continue;
+    }
+    EXPECT_EQ(FileBytes(theirs), before[theirs]) << "their disk changed";
+    std::string changed = drive.root + ".volume";
+    // From the image's folder, where QEMU finds a data file.
+    std::string convert = "cd " + mine;
+    convert += " && qemu-img convert -O raw " + image;
+    convert += " " + changed;
+    EXPECT_TRUE(Shell(convert));
+    EXPECT_EQ(ReadFromImage(changed + kOffset, "AUTOEXEC.BAT"),
+              "@ECHO OFF\r\nSET  BLASTER=A220 I5  D1 T4\r\n");
+    fs::remove(changed);
+  }
 }
 
 }  // namespace

@@ -202,6 +202,8 @@ DriveStatus ForDrive(DiskStatus status) {
       return kDriveNotStored;
     case kDiskDropped:
       return kDriveDropped;
+    case kDiskMissing:
+      return kDriveMissing;
     case kDiskUnusable:
       break;
   }

@@ -7,7 +7,8 @@ enum DriveStatus {
   kDriveDone = 0,
   kDriveUnusable = 65,   // no FAT volume that can be drive C, or a format
                          // that cannot be written in place
-  kDriveMissing = 66,    // the location names nothing, or drive C holds no
+  kDriveMissing = 66,    // the location names nothing, an image names a
+                         // file that does not exist, or drive C holds no
                          // Windows directory
   kDriveNoHelper = 69,   // mtools, QEMU's tools or FUSE missing or unusable
   kDriveDropped = 71,    // the changes could not be made durable and were
