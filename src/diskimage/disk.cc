@@ -9,6 +9,7 @@
 #include "diskimage/inuse.h"
 #include "diskimage/journal.h"
 #include "diskimage/names.h"
+#include "diskimage/qemu.h"
 #include "diskimage/spawn.h"
 #include "diskimage/view.h"
 #include "diskimage/volume.h"

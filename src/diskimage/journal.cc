@@ -11,6 +11,7 @@
 
 #include <map>
 
+#include "diskimage/qemu.h"
 #include "diskimage/spawn.h"
 #include "diskimage/steps.h"
 #include "lines.h"

@@ -29,10 +29,10 @@
 #ifndef DOSSETUP_DISKIMAGE_JOURNAL_H_
 #define DOSSETUP_DISKIMAGE_JOURNAL_H_
 
+#include <stdint.h>
+
 #include <string>
 #include <vector>
-
-#include "diskimage/view.h"
 
 struct Journal {
   std::string image;    // absolute

@@ -1,5 +1,6 @@
-// Running mtools on a FAT volume. Each tool is started with an argument vector
-// (never a shell) and none of the user's mtools settings.
+// Running mtools on a FAT volume, and reading its listings. Each tool is
+// started with an argument vector (never a shell) and none of the user's mtools
+// settings.
 #ifndef DOSSETUP_DISKIMAGE_MTOOLS_H_
 #define DOSSETUP_DISKIMAGE_MTOOLS_H_
 
@@ -13,5 +14,16 @@
 bool RunMtools(const std::string& spec, const char* tool,
                const std::vector<std::string>& args, std::string* out = nullptr,
                int out_fd = -1, int extra_fd = -1);
+
+// One entry of a folder as `mdir -a` lists it.
+struct MdirEntry {
+  std::string name;   // the long name where there is one, else the short
+  std::string alias;  // the short name, as the directory entry stores it
+  bool folder = false;
+};
+
+// The entries of an `mdir -a` listing `text`, "." and ".." left out;
+// false when it is none.
+bool ParseMdirListing(const std::string& text, std::vector<MdirEntry>* entries);
 
 #endif  // DOSSETUP_DISKIMAGE_MTOOLS_H_

@@ -9,10 +9,10 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include "diskimage/qemu.h"
 #include "diskimage/scratch.h"
 #include "diskimage/spawn.h"
 #include "diskimage/steps.h"
-#include "lines.h"
 
 namespace {
 
@@ -25,17 +25,6 @@ bool IsFuseMount(const std::string& path) {
   struct statfs fs;
   if (statfs(path.c_str(), &fs) != 0) return errno == ENOTCONN;
   return fs.f_type == kFuseMagic;
-}
-
-// Format names are plain words; anything else is refused.
-bool IsFormatName(const std::string& format) {
-  if (format.empty()) return false;
-  for (char c : format) {
-    bool word = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
-                c == '-';
-    if (!word) return false;
-  }
-  return true;
 }
 
 // Unmounts a view whose daemon is gone or stuck, and removes it.
@@ -84,63 +73,7 @@ pid_t StartGuard(const std::string& folder, const std::string& disk,
   return guard;
 }
 
-// The size in bytes at the end of a "virtual size: 2 GiB (2147483648
-// bytes)" line.
-uint64_t BytesInParentheses(const std::string& line) {
-  size_t open = line.rfind('(');
-  if (open == std::string::npos) return 0;
-  return strtoull(line.c_str() + open + 1, nullptr, 10);
-}
-
 }  // namespace
-
-std::string OptionValue(const std::string& text) {
-  std::string escaped;
-  for (char c : text) {
-    escaped += c;
-    if (c == ',') escaped += ',';
-  }
-  return escaped;
-}
-
-std::vector<std::string> QemuEnvironment() {
-  std::vector<std::string> env = {"LC_ALL=C"};
-  if (const char* path = getenv("PATH"))
-    env.push_back(std::string("PATH=") + path);
-  return env;
-}
-
-bool FuseUsable() {
-  if (access("/dev/fuse", R_OK | W_OK) != 0) return false;
-  return geteuid() == 0 || !FindProgram("fusermount3").empty();
-}
-
-InfoResult ReadImageInfo(const std::string& image,
-                         const std::string& driver_options, ImageInfo* info) {
-  *info = ImageInfo();
-  // A newline in the name could pass for a line of the report.
-  if (image.find('\n') != std::string::npos) return kInfoUnreadable;
-  // The file protocol, named: a ':' in the name never selects another.
-  std::string text;
-  int status = RunProgram(
-      {"qemu-img", "info", "--image-opts",
-       driver_options + "file.driver=file,file.locking=off,file.filename=" +
-           OptionValue(image)},
-      QemuEnvironment(), &text);
-  if (status == kNotStarted) return kInfoNoQemuImg;
-  if (status != 0) return kInfoUnreadable;
-  for (const std::string& line : SplitLines(text)) {
-    if (line.compare(0, 13, "file format: ") == 0) {
-      info->format = line.substr(13);
-    } else if (line.compare(0, 14, "virtual size: ") == 0) {
-      info->virtual_size = BytesInParentheses(line);
-    } else if (line.find("create type: streamOptimized") != std::string::npos) {
-      info->stream_optimized = true;
-    }
-  }
-  bool read = IsFormatName(info->format) && info->virtual_size > 0;
-  return read ? kInfoRead : kInfoUnreadable;
-}
 
 bool OpenRawView(const std::vector<std::string>& blockdevs, RawView* view) {
   *view = RawView();

@@ -3,7 +3,8 @@
 // block nodes and exports the top one over FUSE, writable, on a file in a
 // private folder of this program's. Nothing copies or converts the image.
 // The daemon dies with this program; should the program die first, a
-// guard process removes the mount point and its folder.
+// guard process removes the mount point and its folder. QEMU's tools
+// themselves are reached through qemu.h.
 #ifndef DOSSETUP_DISKIMAGE_VIEW_H_
 #define DOSSETUP_DISKIMAGE_VIEW_H_
 
@@ -12,31 +13,6 @@
 
 #include <string>
 #include <vector>
-
-// What `qemu-img info` tells of an image.
-struct ImageInfo {
-  std::string format;             // "raw", "qcow2", "vpc"...
-  uint64_t virtual_size = 0;      // the disk's size in bytes
-  bool stream_optimized = false;  // a VMDK that cannot be written in place
-};
-
-enum InfoResult { kInfoRead, kInfoNoQemuImg, kInfoUnreadable };
-
-// Reads what qemu-img tells of `image`, opened without locking, with
-// `driver_options` ("driver=vpc,force_size_calc=current_size," or empty).
-InfoResult ReadImageInfo(const std::string& image,
-                         const std::string& driver_options, ImageInfo* info);
-
-// A value inside a QEMU option list, where a comma separates options
-// unless doubled.
-std::string OptionValue(const std::string& text);
-
-// QEMU's tools get the search path alone, and speak plain ASCII.
-std::vector<std::string> QemuEnvironment();
-
-// Whether FUSE can be used by this user: /dev/fuse open to it, and
-// fusermount3 where it is not root.
-bool FuseUsable();
 
 struct RawView {
   pid_t daemon = -1;

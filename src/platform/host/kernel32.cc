@@ -177,7 +177,6 @@ struct PlatformFile {
   int fd;
   bool writing;
   std::string relative;  // for writing: where the content is stored
-  std::string pending;   // what the back end needs to store it
 };
 
 OpenResult FileOpenRead(const char* path, PlatformFile** file) {
@@ -189,7 +188,7 @@ OpenResult FileOpenRead(const char* path, PlatformFile** file) {
   if (mapped != kMapped) return kOpenFailed;
   int fd = OpenDriveC().open_read(relative);
   if (fd < 0) return errno == ENOENT ? kMissing : kOpenFailed;
-  *file = new PlatformFile{fd, false, relative, ""};
+  *file = new PlatformFile{fd, false, relative};
   return kOpened;
 }
 
@@ -197,10 +196,9 @@ PlatformFile* FileOpenWrite(const char* path) {
   if (InterruptSignal() || FaultHit(kFaultOpenWrite)) return nullptr;
   std::string relative;
   if (MapWindowsPath(path, true, &relative) != kMapped) return nullptr;
-  std::string pending;
-  int fd = OpenDriveC().open_write(relative, &pending);
+  int fd = OpenDriveC().open_write(relative);
   if (fd < 0) return nullptr;
-  return new PlatformFile{fd, true, relative, pending};
+  return new PlatformFile{fd, true, relative};
 }
 
 long FileRead(PlatformFile* file, char* buffer, size_t size) {
@@ -227,9 +225,8 @@ bool FileClose(PlatformFile* file) {
   bool failed = FaultHit(kFaultClose);
   // Content written is stored only while no interrupt is waiting.
   bool store = file->writing && !InterruptSignal();
-  bool ok =
-      store ? OpenDriveC().close_write(file->fd, file->pending, file->relative)
-            : close(file->fd) == 0 && !file->writing;
+  bool ok = store ? OpenDriveC().close_write(file->fd, file->relative)
+                  : close(file->fd) == 0 && !file->writing;
   delete file;
   return ok && !failed;
 }

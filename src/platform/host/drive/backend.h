@@ -27,11 +27,10 @@ struct DriveBackend {
   // with errno ENOENT when it is missing.
   int (*open_read)(const std::string& path);
   // A descriptor to write a file's new content from empty; -1 on
-  // failure. `pending` receives what close_write needs to store it.
-  int (*open_write)(const std::string& path, std::string* pending);
+  // failure.
+  int (*open_write)(const std::string& path);
   // Closes a descriptor from open_write; true when the content is stored.
-  bool (*close_write)(int fd, const std::string& pending,
-                      const std::string& path);
+  bool (*close_write)(int fd, const std::string& path);
   // Replaces (or creates) file `to` with a copy of file `from`; the target
   // is never a link, a folder or a device. Calls CopyCrashPoint once the
   // copy's bytes are ready and before the target is replaced.

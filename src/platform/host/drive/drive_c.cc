@@ -24,8 +24,8 @@ const DriveBackend kNoDrive = {
        const std::string&) { return std::string(); },
     [](const std::string&) { return kEntryMissing; },
     [](const std::string&) { return -1; },
-    [](const std::string&, std::string*) { return -1; },
-    [](int, const std::string&, const std::string&) { return false; },
+    [](const std::string&) { return -1; },
+    [](int, const std::string&) { return false; },
     [](const std::string&, const std::string&) { return false; },
     [](const std::string&) { return false; },
 };

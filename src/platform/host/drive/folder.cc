@@ -156,12 +156,11 @@ int OpenRead(const std::string& relative) {
   return OpenFileBeneath(relative, false);
 }
 
-int OpenWrite(const std::string& relative, std::string* pending) {
-  pending->clear();
+int OpenWrite(const std::string& relative) {
   return OpenFileBeneath(relative, true);
 }
 
-bool CloseWrite(int fd, const std::string&, const std::string&) {
+bool CloseWrite(int fd, const std::string&) {
   return close(fd) == 0;
 }
 

@@ -10,18 +10,13 @@
 #include "diskimage/disk.h"
 #include "diskimage/mtools.h"
 #include "diskimage/scratch.h"
-#include "lines.h"
 #include "platform/host/drive/status.h"
 
 namespace {
 
 std::string image_spec;  // mtools' -i argument: IMAGE or IMAGE@@OFFSET
 
-struct Entry {
-  std::string name;   // the long name where there is one, else the short
-  std::string alias;  // the short name, as the directory entry stores it
-  bool folder;
-};
+using Entry = MdirEntry;
 
 // Whether anything in the volume has changed since it was opened.
 bool volume_changed = false;
@@ -47,47 +42,6 @@ bool Mtools(const char* tool, const std::vector<std::string>& args,
   return RunMtools(image_spec, tool, args, out, out_fd, extra_fd);
 }
 
-// The start of each UTF-8 character of `line`, and its end last.
-std::vector<size_t> CharacterStarts(const std::string& line) {
-  std::vector<size_t> starts;
-  for (size_t i = 0; i < line.size(); ++i) {
-    if ((static_cast<unsigned char>(line[i]) & 0xC0) != 0x80) {
-      starts.push_back(i);
-    }
-  }
-  starts.push_back(line.size());
-  return starts;
-}
-
-std::string Trimmed(const std::string& text) {
-  size_t end = text.find_last_not_of(' ');
-  return end == std::string::npos ? "" : text.substr(0, end + 1);
-}
-
-// One entry line of `mdir`: the short name's base in eight characters, a
-// blank, its extension in three; then the size or <DIR>, the date, the
-// time with a one-character suffix, and a blank and the long name if any.
-bool ParseEntry(const std::string& line, Entry* entry) {
-  std::vector<size_t> at = CharacterStarts(line);
-  if (at.size() < 13 || line[at[8]] != ' ') return false;
-  std::string base = Trimmed(line.substr(0, at[8]));
-  std::string extension = Trimmed(line.substr(at[9], at[12] - at[9]));
-  size_t p = at[12];
-  std::string fields[3];
-  for (std::string& field : fields) {
-    while (p < line.size() && line[p] == ' ') ++p;
-    size_t start = p;
-    while (p < line.size() && line[p] != ' ') ++p;
-    field = line.substr(start, p - start);
-  }
-  if (base.empty() || fields[2].find(':') == std::string::npos) return false;
-  entry->alias = extension.empty() ? base : base + "." + extension;
-  entry->folder = fields[0] == "<DIR>";
-  entry->name = p + 2 <= line.size() ? line.substr(p + 2) : "";
-  if (entry->name.empty()) entry->name = entry->alias;
-  return true;
-}
-
 // mtools reads these in a path as a pattern.
 bool HasPatternCharacter(const std::string& name) {
   return name.find_first_of("*?[]\\") != std::string::npos;
@@ -108,22 +62,8 @@ const std::vector<Entry>* Listing(const std::string& folder) {
   if (!ShortPath(folder, &dos) || !Mtools("mdir", {"-a", dos}, &text)) {
     return nullptr;
   }
-  // Entry lines follow the "Directory for" heading and its blank line, and
-  // end at the first summary line, which starts with a blank.
   std::vector<Entry> entries;
-  bool in_entries = false;
-  for (const std::string& line : SplitLines(text)) {
-    if (!in_entries) {
-      in_entries = line.compare(0, 14, "Directory for ") == 0;
-      continue;
-    }
-    if (line.empty()) continue;
-    if (line[0] == ' ') break;
-    Entry entry;
-    if (!ParseEntry(line, &entry)) return nullptr;
-    if (entry.alias != "." && entry.alias != "..") entries.push_back(entry);
-  }
-  if (!in_entries) return nullptr;
+  if (!ParseMdirListing(text, &entries)) return nullptr;
   return &(listings[folder] = entries);
 }
 
@@ -268,7 +208,7 @@ int OpenRead(const std::string& path) {
 }
 
 // The content goes into the image when the file is closed.
-int OpenWrite(const std::string& path, std::string*) {
+int OpenWrite(const std::string& path) {
   std::string parent, name;
   SplitRelative(path, &parent, &name);
   EntryKind kind = Kind(path);
@@ -280,7 +220,7 @@ int OpenWrite(const std::string& path, std::string*) {
 }
 
 // mcopy reads the content as its descriptor 3.
-bool CloseWrite(int fd, const std::string&, const std::string& path) {
+bool CloseWrite(int fd, const std::string& path) {
   std::string dos;
   bool ok =
       TargetPath(path, &dos) && Change("mcopy", {"-o", "/dev/fd/3", dos}, fd);

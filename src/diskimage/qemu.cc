@@ -1,0 +1,78 @@
+#include "diskimage/qemu.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "diskimage/spawn.h"
+#include "lines.h"
+
+namespace {
+
+// Format names are plain words; anything else is refused.
+bool IsFormatName(const std::string& format) {
+  if (format.empty()) return false;
+  for (char c : format) {
+    bool word = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+                c == '-';
+    if (!word) return false;
+  }
+  return true;
+}
+
+// The size in bytes at the end of a "virtual size: 2 GiB (2147483648
+// bytes)" line.
+uint64_t BytesInParentheses(const std::string& line) {
+  size_t open = line.rfind('(');
+  if (open == std::string::npos) return 0;
+  return strtoull(line.c_str() + open + 1, nullptr, 10);
+}
+
+}  // namespace
+
+std::string OptionValue(const std::string& text) {
+  std::string escaped;
+  for (char c : text) {
+    escaped += c;
+    if (c == ',') escaped += ',';
+  }
+  return escaped;
+}
+
+std::vector<std::string> QemuEnvironment() {
+  std::vector<std::string> env = {"LC_ALL=C"};
+  if (const char* path = getenv("PATH"))
+    env.push_back(std::string("PATH=") + path);
+  return env;
+}
+
+bool FuseUsable() {
+  if (access("/dev/fuse", R_OK | W_OK) != 0) return false;
+  return geteuid() == 0 || !FindProgram("fusermount3").empty();
+}
+
+InfoResult ReadImageInfo(const std::string& image,
+                         const std::string& driver_options, ImageInfo* info) {
+  *info = ImageInfo();
+  // A newline in the name could pass for a line of the report.
+  if (image.find('\n') != std::string::npos) return kInfoUnreadable;
+  // The file protocol, named: a ':' in the name never selects another.
+  std::string text;
+  int status = RunProgram(
+      {"qemu-img", "info", "--image-opts",
+       driver_options + "file.driver=file,file.locking=off,file.filename=" +
+           OptionValue(image)},
+      QemuEnvironment(), &text);
+  if (status == kNotStarted) return kInfoNoQemuImg;
+  if (status != 0) return kInfoUnreadable;
+  for (const std::string& line : SplitLines(text)) {
+    if (line.compare(0, 13, "file format: ") == 0) {
+      info->format = line.substr(13);
+    } else if (line.compare(0, 14, "virtual size: ") == 0) {
+      info->virtual_size = BytesInParentheses(line);
+    } else if (line.find("create type: streamOptimized") != std::string::npos) {
+      info->stream_optimized = true;
+    }
+  }
+  bool read = IsFormatName(info->format) && info->virtual_size > 0;
+  return read ? kInfoRead : kInfoUnreadable;
+}
