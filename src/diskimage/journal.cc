@@ -88,7 +88,7 @@ bool CommittingHere(const Journal& journal, const std::string& text) {
   std::map<std::string, std::string> then = Fields(text);
   std::map<std::string, std::string> now =
       Fields(RecordText(journal, kCommitting));
-  if (SplitLines(text).empty() || SplitLines(text)[0] != kRecordHeading) {
+  if (text.rfind(std::string(kRecordHeading) + "\n", 0) != 0) {
     return false;
   }
   for (const char* same : {"format", "sizing", "state", "device", "inode"}) {
@@ -244,11 +244,6 @@ void JournalFor(const std::string& image, int image_fd,
                 Journal* journal) {
   *journal = Journal();
   journal->image = image;
-  if (image[0] != '/') {
-    char* cwd = getcwd(nullptr, 0);
-    if (cwd) journal->image = std::string(cwd) + "/" + image;
-    free(cwd);
-  }
   journal->overlay = journal->image + "-journal";
   journal->record = journal->image + "-journal-commit";
   journal->copy = journal->image + "-journal-image";

@@ -45,7 +45,8 @@ struct Journal {
   bool in_place = false;
 };
 
-// Sets up `journal` for the image at `image`, open as `image_fd`.
+// Sets up `journal` for the image at `image` (an absolute path), open as
+// `image_fd`.
 void JournalFor(const std::string& image, int image_fd,
                 const std::string& format, const std::string& sizing,
                 Journal* journal);

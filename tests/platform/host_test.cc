@@ -483,7 +483,7 @@ TEST(DiskImage, FollowsOnlyTheNamesItMay) {
          file.write(text.data(), static_cast<std::streamsize>(text.size()));
        },
        65},
-      {"qcow2 whose backing file is a json: specification", "win95.qcow2",
+      {"qcow2 whose backing file is json: options", "win95.qcow2",
        [&](const std::string& image) {
          qemu_img(
              "create -q -f qcow2 -u -b 'json:{\"driver\":\"raw\",\"file\":"
