@@ -1,29 +1,20 @@
 #include "diskimage/disk.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "diskimage/interrupts.h"
 #include "diskimage/inuse.h"
-#include "diskimage/journal.h"
 #include "diskimage/names.h"
 #include "diskimage/qemu.h"
 #include "diskimage/spawn.h"
-#include "diskimage/view.h"
 #include "diskimage/volume.h"
 
 namespace {
-
-// The image file, held open and locked for as long as the disk is open;
-// its journal, when the run works through one; the view that shows the
-// volume; and mtools' -i argument for it.
-int image_fd = -1;
-bool journaled = false;
-Journal journal;
-RawView view;
-std::string spec;
 
 // Formats QEMU writes in place; a streamOptimized VMDK it cannot.
 bool Writable(const ImageInfo& info) {
@@ -35,76 +26,128 @@ bool Writable(const ImageInfo& info) {
   return false;
 }
 
-// Points mtools at the volume in `disk`; false when it holds none.
+DiskStatus Refuse(Disk* disk, DiskStatus status, const std::string& why) {
+  disk->why = why;
+  return status;
+}
+
+// Points mtools at the volume in `view`; false when it holds none.
 // `needed` receives the end of a FAT partition that lies past the disk.
-bool UseVolume(const std::string& disk, uint64_t* needed = nullptr) {
+bool UseVolume(Disk* disk, const std::string& view,
+               uint64_t* needed = nullptr) {
   uint64_t offset = 0;
   // mtools reads "@@" in its -i argument as the start of an offset.
-  if (disk.find("@@") != std::string::npos ||
-      !FindVolume(disk, &offset, needed)) {
+  if (view.find("@@") != std::string::npos ||
+      !FindVolume(view, &offset, needed)) {
+    disk->why = "no FAT volume that can be drive C";
     return false;
   }
-  spec = disk;
-  if (offset > 0) spec += "@@" + std::to_string(offset);
+  disk->spec = view;
+  if (offset > 0) disk->spec += "@@" + std::to_string(offset);
   return true;
 }
 
-// Opens the journal over the image and the view through it.
-DiskStatus OpenJournaled(const char* location, const ImageInfo& info,
-                         const std::string& sizing) {
-  JournalFor(location, image_fd, info.format, sizing, &journal);
-  if (!BeginJournal(journal, info.virtual_size)) return kDiskNoJournal;
-  journaled = true;
-  if (!OpenRawView(JournalBlockdevs(journal), &view)) return kDiskNoHelper;
+// Opens the view of the image: through a journal over it, or read-only
+// through none.
+DiskStatus OpenView(Disk* disk, const char* location, const ImageInfo& info,
+                    const std::string& sizing) {
+  JournalFor(location, disk->image_fd, info.format, sizing, &disk->journal);
+  if (!disk->read_only) {
+    if (!BeginJournal(disk->journal, info.virtual_size)) {
+      return Refuse(disk, kDiskNoJournal,
+                    "cannot make the journal beside the image");
+    }
+    disk->journaled = true;
+  }
+  std::vector<std::string> blockdevs = disk->read_only
+                                           ? ImageBlockdevs(disk->journal)
+                                           : JournalBlockdevs(disk->journal);
+  if (!OpenRawView(blockdevs, !disk->read_only, ImageFolder(location),
+                   &disk->view)) {
+    return Refuse(disk, kDiskNoHelper,
+                  "qemu-storage-daemon could not show the image over FUSE");
+  }
   return kDiskOpen;
 }
 
 // An image another process uses is left alone; else it is locked here for
 // the whole run. Where QEMU's tools and FUSE are there, the run works
 // through a journal; else a raw image is changed directly.
-DiskStatus Open(const char* location) {
-  image_fd = open(location, O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+DiskStatus Open(Disk* disk, const char* location) {
+  int mode = disk->read_only ? O_RDONLY : O_RDWR;
+  disk->image_fd = open(location, mode | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   struct stat st;
-  if (image_fd < 0 || fstat(image_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    return kDiskUnusable;
+  if (disk->image_fd < 0) {
+    return Refuse(disk, kDiskUnusable,
+                  std::string("cannot be opened: ") + strerror(errno));
   }
-  if (ImageLockedElsewhere(image_fd) ||
-      ImageOpenForWritingElsewhere(image_fd) || !HoldImage(image_fd)) {
+  if (fstat(disk->image_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    return Refuse(disk, kDiskUnusable, "not a regular file");
+  }
+  if (ImageLockedElsewhere(disk->image_fd) ||
+      ImageOpenForWritingElsewhere(disk->image_fd) ||
+      !HoldImage(disk->image_fd, disk->read_only)) {
     return kDiskInUse;
   }
   // Before any QEMU tool opens it, and so follows what it names.
   std::string why;
-  switch (CheckImageNames(location, image_fd, &why)) {
+  switch (CheckImageNames(location, disk->image_fd, &why)) {
     case kNamesSafe:
       break;
     case kNamesRefused:
-      return kDiskUnusable;
+      return Refuse(disk, kDiskUnusable, "the image names " + why);
     case kNamesMissing:
-      return kDiskMissing;
+      return Refuse(disk, kDiskMissing, "the image names " + why);
   }
-  if (FindProgram("mtype").empty()) return kDiskNoHelper;
+  if (FindProgram("mtype").empty()) {
+    return Refuse(disk, kDiskNoHelper, "mtools is not installed");
+  }
   ImageInfo info;
   InfoResult read = ReadImageInfo(location, "", &info);
   if (read == kInfoNoQemuImg) {
     // Without qemu-img only a raw image can be told, by its content, and
     // neither a journal nor one left behind can be used.
-    JournalFor(location, image_fd, "raw", "", &journal);
+    JournalFor(location, disk->image_fd, "raw", "", &disk->journal);
     struct stat left;
-    bool usable =
-        lstat(journal.record.c_str(), &left) != 0 && UseVolume(location);
-    return usable ? kDiskOpen : kDiskNoHelper;
+    if (lstat(disk->journal.record.c_str(), &left) == 0) {
+      return Refuse(disk, kDiskNoHelper,
+                    "qemu-img is not installed, and a journal waits beside "
+                    "the image");
+    }
+    if (UseVolume(disk, location)) return kDiskOpen;
+    return Refuse(disk, kDiskNoHelper,
+                  "no FAT volume found, and without qemu-img only a raw "
+                  "image can be read");
   }
-  if (read != kInfoRead || !Writable(info)) return kDiskUnusable;
-  JournalFor(location, image_fd, info.format, "", &journal);
-  if (!SettleJournal(journal)) return kDiskNotStored;
+  if (read != kInfoRead) {
+    return Refuse(disk, kDiskUnusable, "qemu-img cannot read the image");
+  }
+  if (!Writable(info)) {
+    return Refuse(disk, kDiskUnusable,
+                  "QEMU cannot write a " + info.format + " image of this kind");
+  }
+  JournalFor(location, disk->image_fd, info.format, "", &disk->journal);
+  if (disk->read_only ? JournalWaits(disk->journal)
+                      : !SettleJournal(disk->journal)) {
+    return kDiskNotStored;
+  }
+  // A raw image read alone needs no view.
+  if (disk->read_only && info.format == "raw") {
+    return UseVolume(disk, location) ? kDiskOpen : kDiskUnusable;
+  }
   if (FindProgram("qemu-storage-daemon").empty() || !FuseUsable()) {
-    if (info.format != "raw") return kDiskNoHelper;
-    return UseVolume(location) ? kDiskOpen : kDiskUnusable;
+    if (info.format != "raw") {
+      return Refuse(disk, kDiskNoHelper,
+                    FindProgram("qemu-storage-daemon").empty()
+                        ? "qemu-storage-daemon is not installed"
+                        : "FUSE cannot be used by this user");
+    }
+    return UseVolume(disk, location) ? kDiskOpen : kDiskUnusable;
   }
   uint64_t needed = 0;
-  DiskStatus opened = OpenJournaled(location, info, "");
+  DiskStatus opened = OpenView(disk, location, info, "");
   if (opened != kDiskOpen) return opened;
-  if (UseVolume(view.disk, &needed)) return kDiskOpen;
+  if (UseVolume(disk, disk->view.disk, &needed)) return kDiskOpen;
   // A VHD whose partition runs past the size QEMU gives the disk (from its
   // geometry) is sized by its footer instead, where that covers it.
   ImageInfo by_footer;
@@ -116,18 +159,20 @@ DiskStatus Open(const char* location) {
       by_footer.virtual_size < needed) {
     return kDiskUnusable;
   }
-  CloseRawView(&view);
-  DiscardJournal(journal);
-  journaled = false;
-  opened = OpenJournaled(location, by_footer, kFooter);
+  CloseRawView(&disk->view);
+  if (disk->journaled) DiscardJournal(disk->journal);
+  disk->journaled = false;
+  opened = OpenView(disk, location, by_footer, kFooter);
   if (opened != kDiskOpen) return opened;
-  return UseVolume(view.disk) ? kDiskOpen : kDiskUnusable;
+  return UseVolume(disk, disk->view.disk) ? kDiskOpen : kDiskUnusable;
 }
 
 }  // namespace
 
-DiskStatus OpenDisk(const char* location, std::string* mtools_spec) {
-  CloseDisk(false);
+DiskStatus OpenDisk(const char* location, bool read_only, Disk* disk) {
+  CloseDisk(disk, false);
+  disk->read_only = read_only;
+  disk->why.clear();
   // Absolute, since the helpers start in the image's folder.
   std::string path = location;
   if (path.empty() || path[0] != '/') {
@@ -135,35 +180,32 @@ DiskStatus OpenDisk(const char* location, std::string* mtools_spec) {
     path = std::string(cwd ? cwd : ".") + "/" + path;
     free(cwd);
   }
-  size_t slash = path.rfind('/');
-  SetHelperFolder(slash == 0 ? "/" : path.substr(0, slash));
-  DiskStatus status = Open(path.c_str());
+  DiskStatus status = Open(disk, path.c_str());
   if (status != kDiskOpen) {
-    CloseDisk(false);
-    return status;
+    std::string why = disk->why;
+    CloseDisk(disk, false);
+    disk->why = why;
   }
-  *mtools_spec = spec;
-  return kDiskOpen;
+  return status;
 }
 
-DiskStatus CloseDisk(bool changed) {
+DiskStatus CloseDisk(Disk* disk, bool changed) {
   DiskStatus status = kDiskClosed;
-  spec.clear();
-  bool clean = CloseRawView(&view);
-  if (journaled) {
+  bool clean = CloseRawView(&disk->view);
+  if (disk->journaled) {
     // Nothing past an interrupt or a daemon that died is ever committed.
     if (!changed || !clean || InterruptSignal()) {
-      DiscardJournal(journal);
+      DiscardJournal(disk->journal);
       if (changed && !clean) status = kDiskDropped;
     } else {
-      CommitResult committed = CommitJournal(journal);
+      CommitResult committed = CommitJournal(disk->journal);
       if (committed == kCommitWaits) status = kDiskNotStored;
       if (committed == kCommitDropped) status = kDiskDropped;
     }
   }
-  journaled = false;
-  if (image_fd >= 0) close(image_fd);
-  image_fd = -1;
-  SetHelperFolder("");
+  if (disk->image_fd >= 0) close(disk->image_fd);
+  bool read_only = disk->read_only;
+  *disk = Disk();
+  disk->read_only = read_only;
   return status;
 }

@@ -1,15 +1,20 @@
 // A disk image of any format QEMU reads, opened so that mtools can change
-// the FAT volume inside it (volume.h). Nothing copies or converts it.
+// the FAT volume inside it (volume.h), or only read it. Nothing copies or
+// converts it.
 //
 // The image is held for as long as it is open, and left alone when
 // another process uses it (inuse.h). Where QEMU's tools and FUSE can be
 // used, the changes go through a journal beside it (journal.h) and a view
 // of the image through that journal (view.h), committed when the disk is
 // closed; elsewhere a raw image is changed directly, as DOS itself would.
+// Opened read-only, it gets no journal and no file is made beside it.
 #ifndef DOSSETUP_DISKIMAGE_DISK_H_
 #define DOSSETUP_DISKIMAGE_DISK_H_
 
 #include <string>
+
+#include "diskimage/journal.h"
+#include "diskimage/view.h"
 
 enum DiskStatus {
   kDiskOpen,
@@ -25,17 +30,31 @@ enum DiskStatus {
                    // image is as it was
 };
 
-// Opens the image at `location`: in use, then its format, then through a
-// journal or directly. On kDiskOpen, `spec` is mtools' -i argument for its
-// volume; otherwise nothing is left open.
-DiskStatus OpenDisk(const char* location, std::string* spec);
+// One open image. `spec` is mtools' -i argument for its volume; `why`
+// says in a few words what kept it from opening, where that is more than
+// its status tells.
+struct Disk {
+  std::string spec;
+  std::string why;
+  bool read_only = false;
+  int image_fd = -1;  // held open and locked while the disk is open
+  bool journaled = false;
+  Journal journal;
+  RawView view;
+};
 
-// Closes the disk open, committing its changes when `changed` and no
-// interrupt came (interrupts.h), else discarding them. kDiskClosed when
-// the image holds every change made (or none was made, or an interrupt
-// dropped them); kDiskNotStored when a committed journal waits for the
-// next run; kDiskDropped when the view failed or the journal could not be
-// made durable, so the changes went and the image is as it was.
-DiskStatus CloseDisk(bool changed);
+// Opens the image at `location` into `disk`: in use, then its format,
+// then through a journal or directly. Read-only, a committed journal
+// that waits beside it gives kDiskNotStored, since a run would change the
+// image by it first. Anything other than kDiskOpen leaves nothing open.
+DiskStatus OpenDisk(const char* location, bool read_only, Disk* disk);
+
+// Closes `disk`, committing its changes when `changed` and no interrupt
+// came (interrupts.h), else discarding them. kDiskClosed when the image
+// holds every change made (or none was made, or an interrupt dropped
+// them); kDiskNotStored when a committed journal waits for the next run;
+// kDiskDropped when the view failed or the journal could not be made
+// durable, so the changes went and the image is as it was.
+DiskStatus CloseDisk(Disk* disk, bool changed);
 
 #endif  // DOSSETUP_DISKIMAGE_DISK_H_

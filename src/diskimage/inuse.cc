@@ -89,7 +89,7 @@ bool ImageOpenForWritingElsewhere(int fd) {
   return found;
 }
 
-bool HoldImage(int fd) {
-  struct flock lock = WholeFile(F_WRLCK);
+bool HoldImage(int fd, bool shared) {
+  struct flock lock = WholeFile(shared ? F_RDLCK : F_WRLCK);
   return fcntl(fd, F_OFD_SETLK, &lock) == 0;
 }

@@ -13,9 +13,10 @@
 bool ImageLockedElsewhere(int fd);
 // True when a process other than this one has the image open for writing.
 bool ImageOpenForWritingElsewhere(int fd);
-// Takes an exclusive write lock over the whole image for as long as `fd`
-// stays open, which a QEMU started meanwhile respects; false when another
-// lock is already there. `fd` must be open for writing.
-bool HoldImage(int fd);
+// Takes a lock over the whole image for as long as `fd` stays open, which
+// a QEMU started meanwhile respects; false when another lock is already
+// there. An exclusive lock needs `fd` open for writing; a `shared` one,
+// for a run that only reads, lets other readers hold theirs.
+bool HoldImage(int fd, bool shared);
 
 #endif  // DOSSETUP_DISKIMAGE_INUSE_H_

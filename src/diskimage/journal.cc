@@ -153,21 +153,22 @@ bool RunCommit(const Journal& journal, const std::string& target,
                int target_fd) {
   std::vector<std::string> env = QemuEnvironment();
   for (std::string& added : StepCommitEnvironment(target)) env.push_back(added);
-  return RunProgram({"qemu-img", "commit", "-q", "-d", "--image-opts",
-                     "driver=qcow2,file.driver=file,file.locking=off,"
-                     "file.filename=" +
-                         OptionValue(journal.overlay) + "," +
-                         ImageOptions(journal, "backing.", target)},
-                    env) == 0 &&
+  return RunQemuTool(journal.image,
+                     {"qemu-img", "commit", "-q", "-d", "--image-opts",
+                      "driver=qcow2,file.driver=file,file.locking=off,"
+                      "file.filename=" +
+                          OptionValue(journal.overlay) + "," +
+                          ImageOptions(journal, "backing.", target)},
+                     nullptr, env) == 0 &&
          fsync(target_fd) == 0;
 }
 
 // Clusters a cut qcow2 or qed commit allocated and never used.
 bool RepairLeaks(const Journal& journal) {
   if (journal.format != "qcow2" && journal.format != "qed") return true;
-  return RunProgram({"qemu-img", "check", "-q", "-r", "leaks", "--image-opts",
-                     ImageOptions(journal, "", journal.image)},
-                    QemuEnvironment()) == 0;
+  return RunQemuTool(journal.image,
+                     {"qemu-img", "check", "-q", "-r", "leaks", "--image-opts",
+                      ImageOptions(journal, "", journal.image)}) == 0;
 }
 
 bool Exists(const std::string& path) {
@@ -253,6 +254,13 @@ void JournalFor(const std::string& image, int image_fd,
   journal->in_place = format == "raw" || format == "qcow2" || format == "qed";
 }
 
+bool JournalWaits(const Journal& journal) {
+  std::string text = ReadRecord(journal);
+  return !text.empty() && Exists(journal.overlay) &&
+         (text == RecordText(journal, kCommitted) ||
+          CommittingHere(journal, text));
+}
+
 bool SettleJournal(const Journal& journal) {
   std::string text = ReadRecord(journal);
   if (!text.empty() && Exists(journal.overlay)) {
@@ -277,10 +285,10 @@ bool BeginJournal(const Journal& journal, uint64_t size) {
                 O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return false;
   close(fd);
-  bool made = RunProgram({"qemu-img", "create", "-q", "-f", "qcow2", "-u", "-b",
-                          journal.image, "-F", journal.format, journal.overlay,
-                          std::to_string(size)},
-                         QemuEnvironment()) == 0;
+  bool made = RunQemuTool(journal.image,
+                          {"qemu-img", "create", "-q", "-f", "qcow2", "-u",
+                           "-b", journal.image, "-F", journal.format,
+                           journal.overlay, std::to_string(size)}) == 0;
   if (!made) unlink(journal.overlay.c_str());
   return made;
 }
@@ -294,6 +302,11 @@ std::vector<std::string> JournalBlockdevs(const Journal& journal) {
           "filename=" +
               OptionValue(journal.overlay),
           "driver=qcow2,node-name=disk,file=journal-file,backing=image"};
+}
+
+std::vector<std::string> ImageBlockdevs(const Journal& journal) {
+  return {ImageOptions(journal, "", journal.image) +
+          ",node-name=disk,read-only=on"};
 }
 
 CommitResult CommitJournal(const Journal& journal) {

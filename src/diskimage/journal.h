@@ -56,12 +56,17 @@ void JournalFor(const std::string& image, int image_fd,
 // could not be committed; it is then kept for a later run.
 bool SettleJournal(const Journal& journal);
 
+// Whether SettleJournal would commit a journal an earlier run left.
+bool JournalWaits(const Journal& journal);
+
 // Creates an empty journal of `size` bytes over the image; false when it
 // cannot be made.
 bool BeginJournal(const Journal& journal, uint64_t size);
 
 // The block nodes that show the image through the journal, for a view.
 std::vector<std::string> JournalBlockdevs(const Journal& journal);
+// The block node that shows the image alone, read-only, for a view.
+std::vector<std::string> ImageBlockdevs(const Journal& journal);
 
 enum CommitResult {
   kCommitDone,     // the image holds the changes; the journal is gone

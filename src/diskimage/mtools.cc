@@ -85,9 +85,9 @@ bool ParseMdirListing(const std::string& text,
 }
 
 bool RunMtools(const std::string& spec, const char* tool,
-               const std::vector<std::string>& args, std::string* out,
-               int out_fd, int extra_fd) {
+               const std::vector<std::string>& args,
+               const RunOptions& options) {
   std::vector<std::string> words = {tool, "-i", spec};
   words.insert(words.end(), args.begin(), args.end());
-  return RunProgram(words, MtoolsEnvironment(), out, out_fd, extra_fd) == 0;
+  return RunProgram(words, MtoolsEnvironment(), options) == 0;
 }

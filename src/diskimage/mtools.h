@@ -7,13 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "diskimage/spawn.h"
+
 // Runs mtools' `tool` on the volume `spec` (its -i argument: IMAGE or
-// IMAGE@@OFFSET), then `args`. Its output goes to `out_fd`, or is
-// collected into `out`, or is dropped; `extra_fd` is its descriptor 3.
-// True when it ends with status 0.
+// IMAGE@@OFFSET), then `args`, as `options` say (spawn.h). True when it
+// ends with status 0.
 bool RunMtools(const std::string& spec, const char* tool,
-               const std::vector<std::string>& args, std::string* out = nullptr,
-               int out_fd = -1, int extra_fd = -1);
+               const std::vector<std::string>& args,
+               const RunOptions& options = RunOptions());
 
 // One entry of a folder as `mdir -a` lists it.
 struct MdirEntry {

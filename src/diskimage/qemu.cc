@@ -45,6 +45,20 @@ std::vector<std::string> QemuEnvironment() {
   return env;
 }
 
+std::string ImageFolder(const std::string& image) {
+  size_t slash = image.rfind('/');
+  if (slash == std::string::npos) return "";
+  return slash == 0 ? "/" : image.substr(0, slash);
+}
+
+int RunQemuTool(const std::string& image, const std::vector<std::string>& argv,
+                std::string* out, const std::vector<std::string>& env) {
+  RunOptions options;
+  options.out = out;
+  options.folder = ImageFolder(image);
+  return RunProgram(argv, env, options);
+}
+
 bool FuseUsable() {
   if (access("/dev/fuse", R_OK | W_OK) != 0) return false;
   return geteuid() == 0 || !FindProgram("fusermount3").empty();
@@ -57,11 +71,12 @@ InfoResult ReadImageInfo(const std::string& image,
   if (image.find('\n') != std::string::npos) return kInfoUnreadable;
   // The file protocol, named: a ':' in the name never selects another.
   std::string text;
-  int status = RunProgram(
+  int status = RunQemuTool(
+      image,
       {"qemu-img", "info", "--image-opts",
        driver_options + "file.driver=file,file.locking=off,file.filename=" +
            OptionValue(image)},
-      QemuEnvironment(), &text);
+      &text);
   if (status == kNotStarted) return kInfoNoQemuImg;
   if (status != 0) return kInfoUnreadable;
   for (const std::string& line : SplitLines(text)) {

@@ -30,6 +30,15 @@ std::string OptionValue(const std::string& text);
 // QEMU's tools get the search path alone, and speak plain ASCII.
 std::vector<std::string> QemuEnvironment();
 
+// The folder QEMU's tools start in for `image` (an absolute path): its own,
+// since QEMU finds a qcow2's data file from there.
+std::string ImageFolder(const std::string& image);
+
+// Runs QEMU tool `argv` for `image` in its folder (RunProgram, spawn.h).
+int RunQemuTool(const std::string& image, const std::vector<std::string>& argv,
+                std::string* out = nullptr,
+                const std::vector<std::string>& env = QemuEnvironment());
+
 // Whether FUSE can be used by this user: /dev/fuse open to it, and
 // fusermount3 where it is not root.
 bool FuseUsable();

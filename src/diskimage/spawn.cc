@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "diskimage/scratch.h"
 #include "diskimage/steps.h"
 
 namespace {
@@ -23,13 +24,7 @@ std::vector<char*> ExecVector(std::vector<std::string>& words) {
   return pointers;
 }
 
-std::string helper_folder;
-
 }  // namespace
-
-void SetHelperFolder(const std::string& folder) {
-  helper_folder = folder;
-}
 
 std::string FindProgram(const char* name) {
   const char* path = getenv("PATH");
@@ -54,26 +49,30 @@ pid_t StartChild(const std::string& program, std::vector<std::string> argv,
                  std::vector<std::string> env, const ChildOptions& options) {
   std::vector<char*> arguments = ExecVector(argv);
   std::vector<char*> envp = ExecVector(env);
-  const char* folder = helper_folder.empty() ? nullptr : helper_folder.c_str();
+  const char* folder =
+      options.folder.empty() ? nullptr : options.folder.c_str();
   int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
   if (null_fd < 0) return -1;
   int out_fd = options.out_fd >= 0 ? options.out_fd : null_fd;
+  int err_fd = options.err_fd >= 0 ? options.err_fd : null_fd;
   pid_t parent = getpid();
   pid_t child = fork();
   if (child == 0) {
     // Only async-signal-safe calls from here on. The sources move above
     // the standard descriptors first, so that placing one never overwrites
     // another.
-    int in = fcntl(null_fd, F_DUPFD_CLOEXEC, 10);
+    int in = fcntl(options.in_fd >= 0 ? options.in_fd : null_fd,
+                   F_DUPFD_CLOEXEC, 10);
     int out = fcntl(out_fd, F_DUPFD_CLOEXEC, 10);
+    int err = fcntl(err_fd, F_DUPFD_CLOEXEC, 10);
     int extra = options.extra_fd < 0
                     ? -1
                     : fcntl(options.extra_fd, F_DUPFD_CLOEXEC, 10);
-    bool ok = in >= 0 && out >= 0 && (options.extra_fd < 0 || extra >= 0) &&
-              setpgid(0, 0) == 0 &&
+    bool ok = in >= 0 && out >= 0 && err >= 0 &&
+              (options.extra_fd < 0 || extra >= 0) && setpgid(0, 0) == 0 &&
               prctl(PR_SET_PDEATHSIG, options.death_signal) == 0 &&
               getppid() == parent && (!folder || chdir(folder) == 0) &&
-              dup2(in, 0) == 0 && dup2(out, 1) == 1 && dup2(in, 2) == 2 &&
+              dup2(in, 0) == 0 && dup2(out, 1) == 1 && dup2(err, 2) == 2 &&
               (extra < 0 || dup2(extra, 3) == 3);
     if (ok) execve(program.c_str(), arguments.data(), envp.data());
     _exit(127);
@@ -104,17 +103,36 @@ int WaitChild(pid_t pid, int milliseconds) {
   }
 }
 
+// What a child wrote into scratch file `fd`, which is then closed.
+static std::string ReadScratch(int fd) {
+  std::string text;
+  char buffer[4096];
+  ssize_t count;
+  if (lseek(fd, 0, SEEK_SET) == 0) {
+    while ((count = read(fd, buffer, sizeof buffer)) > 0 ||
+           (count < 0 && errno == EINTR)) {
+      if (count > 0) text.append(buffer, static_cast<size_t>(count));
+    }
+  }
+  close(fd);
+  return text;
+}
+
 int RunProgram(const std::vector<std::string>& argv,
-               const std::vector<std::string>& env, std::string* out,
-               int out_fd, int extra_fd) {
+               const std::vector<std::string>& env, const RunOptions& run) {
+  std::string* out = run.out;
   std::string program = FindProgram(argv[0].c_str());
   if (program.empty()) return kNotStarted;
   int pipe_fds[2] = {-1, -1};
   if (out && pipe2(pipe_fds, O_CLOEXEC) != 0) return kNotStarted;
   ChildOptions options;
-  options.out_fd = out ? pipe_fds[1] : out_fd;
-  options.extra_fd = extra_fd;
+  options.in_fd = run.in_fd;
+  options.out_fd = out ? pipe_fds[1] : run.out_fd;
+  options.extra_fd = run.extra_fd;
+  // A file, not a pipe: nothing waits on it while the output is read.
+  options.err_fd = run.err ? ScratchFile() : -1;
   options.death_signal = SIGKILL;
+  options.folder = run.folder;
   pid_t child = StartChild(program, argv, env, options);
   if (child > 0) StepHit();
   if (out) {
@@ -129,8 +147,14 @@ int RunProgram(const std::vector<std::string>& argv,
     }
     close(pipe_fds[0]);
   }
-  if (child < 0) return kNotStarted;
+  if (child < 0) {
+    if (options.err_fd >= 0) close(options.err_fd);
+    return kNotStarted;
+  }
   int status = WaitChild(child);
+  if (run.err) {
+    *run.err = options.err_fd >= 0 ? ReadScratch(options.err_fd) : "";
+  }
   // exec failed: the program could not be run.
   return status == 127 ? kNotStarted : status;
 }

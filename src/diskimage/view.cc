@@ -75,14 +75,15 @@ pid_t StartGuard(const std::string& folder, const std::string& disk,
 
 }  // namespace
 
-bool OpenRawView(const std::vector<std::string>& blockdevs, RawView* view) {
+bool OpenRawView(const std::vector<std::string>& blockdevs, bool writable,
+                 const std::string& folder, RawView* view) {
   *view = RawView();
   std::string program = FindProgram("qemu-storage-daemon");
   if (program.empty()) return false;
-  std::string folder = ScratchFolder() + "/dossetup-view-XXXXXX";
-  if (!mkdtemp(folder.data())) return false;
-  view->folder = folder;
-  view->disk = folder + "/disk";
+  std::string own = ScratchFolder() + "/dossetup-view-XXXXXX";
+  if (!mkdtemp(own.data())) return false;
+  view->folder = own;
+  view->disk = own + "/disk";
   view->guard = StartGuard(view->folder, view->disk, &view->guard_pipe);
   // FUSE mounts the view on a regular file.
   int mount_point =
@@ -97,13 +98,13 @@ bool OpenRawView(const std::vector<std::string>& blockdevs, RawView* view) {
     argv.push_back(blockdev);
   }
   argv.push_back("--export");
-  argv.push_back(
-      "type=fuse,id=view,node-name=disk,writable=on,allow-other=off,"
-      "mountpoint=" +
-      OptionValue(view->disk));
+  argv.push_back(std::string("type=fuse,id=view,node-name=disk,writable=") +
+                 (writable ? "on" : "off") +
+                 ",allow-other=off,mountpoint=" + OptionValue(view->disk));
   // SIGTERM makes the daemon flush, unmount and exit.
   ChildOptions options;
   options.death_signal = SIGTERM;
+  options.folder = folder;
   view->daemon = StartChild(program, argv, QemuEnvironment(), options);
   bool ready = false;
   for (int waited = 0; view->daemon > 0 && waited < kStartMilliseconds;

@@ -23,9 +23,10 @@ struct RawView {
 };
 
 // Opens the view of the block node "disk" that `blockdevs` (each a
-// --blockdev option) define; false, with nothing left behind, when it
-// cannot.
-bool OpenRawView(const std::vector<std::string>& blockdevs, RawView* view);
+// --blockdev option) define, writable or not, with the daemon started in
+// `folder`; false, with nothing left behind, when it cannot.
+bool OpenRawView(const std::vector<std::string>& blockdevs, bool writable,
+                 const std::string& folder, RawView* view);
 // Stops the daemon cleanly, so that every write has reached its files,
 // and removes the mount point and its folder. True when the daemon ended
 // by itself with status 0.

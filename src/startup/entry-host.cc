@@ -1,14 +1,26 @@
-// The host entry. Like the Windows one it takes no options: the arguments
-// are ignored. Drive C is the folder or disk image named by
-// DOSSETUP_DRIVE_C, else the current directory. It is silent too, but its
-// exit status tells whether drive C could be used (drive.h).
-#include "diskimage/interrupts.h"
-#include "platform/host/drive/drive_c.h"
-#include "startup/setup.h"
+// The host entry: a Linux tool over one drive C or several (cli/). The
+// Windows entry keeps its own rules: no options, no output.
+#include <stdio.h>
 
-int main() {
+#include "cli/options.h"
+#include "cli/run.h"
+#include "cli/statuses.h"
+#include "diskimage/interrupts.h"
+
+int main(int argc, char** argv) {
+  Options options;
+  switch (ParseOptions(argc, argv, &options, stderr)) {
+    case kParsedHelp:
+      PrintHelp(stdout);
+      return fflush(stdout) == 0 ? 0 : 1;
+    case kParsedVersion:
+      PrintVersion(stdout);
+      return fflush(stdout) == 0 ? 0 : 1;
+    case kParsedWrong:
+      return kStatusUsage;
+    case kParsedRun:
+      break;
+  }
   CatchInterrupts();
-  RunSetup();
-  // Commits an image's changes and lets go of it.
-  return HostReleaseDriveC();
+  return RunDrives(options);
 }

@@ -14,8 +14,11 @@ static bool Fits(DWORD result) {
   return result != 0 && result < kDirectoryCapacity;
 }
 
+const Update kUpdates[kUpdateCount] = {UpdateAutoexecBat, UpdateDosstartBat,
+                                       UpdateSettingsFile};
+
 // Fills both directory texts; false when any step failed.
-static bool ProbeDirectories() {
+bool ProbeDirectories() {
   char scratch[kDirectoryCapacity];
   return Fits(GetSystemDirectoryA(scratch, kDirectoryCapacity)) &&
          Fits(GetShortPathNameA(scratch, SystemDirShort, kDirectoryCapacity)) &&
@@ -26,7 +29,5 @@ static bool ProbeDirectories() {
 void RunSetup() {
   if (!ProbeDirectories()) return;
   // The results carry nothing anybody acts on.
-  UpdateAutoexecBat();
-  UpdateDosstartBat();
-  UpdateSettingsFile();
+  for (Update update : kUpdates) update();
 }

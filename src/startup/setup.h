@@ -8,4 +8,12 @@
 
 void RunSetup();
 
+// The run's parts, for a host that watches each: the directory probe
+// (false when it failed, and nothing may be touched), then the updates in
+// the order they run.
+bool ProbeDirectories();
+typedef int (*Update)();
+enum { kUpdateCount = 3 };
+extern const Update kUpdates[kUpdateCount];
+
 #endif  // DOSSETUP_STARTUP_SETUP_H_

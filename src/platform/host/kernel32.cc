@@ -1,6 +1,7 @@
 // kernel32's calls and the file streams (platform.h) on a host without
 // Win32, over drive C, whichever back end holds it (drive/drive_c.h). Each
-// counts its use for fault injection (faults.h). After an interrupt
+// counts its use for fault injection (faults.h), and tells the file's
+// watch what it did (outcomes.h). After an interrupt
 // (diskimage/interrupts.h) every call that would start a new step fails;
 // deleting and closing go on, so that a temporary file is still cleaned up.
 #include <errno.h>
@@ -14,6 +15,7 @@
 #include "platform/host/drive/drive_c.h"
 #include "platform/host/drive/short_name.h"
 #include "platform/host/faults.h"
+#include "platform/host/outcomes.h"
 #include "platform/host/profile.h"
 #include "platform/host/windows_path.h"
 #include "platform/platform.h"
@@ -38,7 +40,8 @@ bool ReadDriveFile(const char* windows_path, std::string* text) {
   text->clear();
   std::string relative;
   if (MapWindowsPath(windows_path, false, &relative) != kMapped) return false;
-  int fd = OpenDriveC().open_read(relative);
+  Drive* drive = OpenDriveC();
+  int fd = drive->ops->open_read(drive, relative);
   if (fd < 0) return false;
   char buffer[16 * 1024];
   bool ok = true;
@@ -52,8 +55,30 @@ bool ReadDriveFile(const char* windows_path, std::string* text) {
   return ok;
 }
 
+EntryKind Kind(const std::string& relative) {
+  Drive* drive = OpenDriveC();
+  return drive->ops->kind(drive, relative);
+}
+
 bool IsDirectory(const std::string& relative) {
-  return OpenDriveC().kind(relative) == kEntryFolder;
+  return Kind(relative) == kEntryFolder;
+}
+
+// Why the last operation on drive C failed: what its helper said, else
+// errno's text.
+std::string Reason() {
+  Drive* drive = OpenDriveC();
+  std::string why =
+      drive->complaint.empty() ? strerror(errno) : drive->complaint;
+  drive->complaint.clear();
+  return why;
+}
+
+// A failed call of the seam's own (an interrupt, an injected fault, a path
+// that maps to nothing) tells its reason here.
+void FailWith(int error) {
+  errno = error;
+  OpenDriveC()->complaint.clear();
 }
 
 // Whether `windows_path` is a folder of drive C.
@@ -70,14 +95,18 @@ bool WindowsDirectory(std::string* directory) {
   std::string text;
   if (ReadDriveFile(kMsdosSys, &text) &&
       FindIniValue(text, "Paths", "WinDir", directory) && !directory->empty()) {
-    if (!IsFolder(*directory)) ReportDrive(kDriveMissing);
+    if (!IsFolder(*directory)) {
+      ReportDrive(kDriveMissing, "no Windows directory " + *directory);
+    }
     return true;
   }
   if (IsFolder(kDefaultWindows)) {
     *directory = kDefaultWindows;
     return true;
   }
-  ReportDrive(kDriveMissing);
+  ReportDrive(kDriveMissing,
+              "no Windows directory: no C:\\MSDOS.SYS naming "
+              "one, and no C:\\WINDOWS");
   return false;
 }
 
@@ -96,7 +125,9 @@ UINT GetSystemDirectoryA(LPSTR buffer, UINT size) {
   if (!WindowsDirectory(&directory)) return 0;
   if (directory.back() != '\\') directory += '\\';
   directory += "SYSTEM";
-  if (!IsFolder(directory)) ReportDrive(kDriveMissing);
+  if (!IsFolder(directory)) {
+    ReportDrive(kDriveMissing, "no system directory " + directory);
+  }
   return CopyResult(directory, buffer, size);
 }
 
@@ -108,7 +139,7 @@ DWORD GetShortPathNameA(LPCSTR long_path, LPSTR short_path, DWORD size) {
     return 0;
   }
   // The whole path must be reachable inside the drive, links included.
-  if (OpenDriveC().kind(relative) == kEntryMissing) return 0;
+  if (Kind(relative) == kEntryMissing) return 0;
   std::string result(long_path, 2);
   for (const PathStep& step : steps) {
     result += '\\';
@@ -116,8 +147,10 @@ DWORD GetShortPathNameA(LPCSTR long_path, LPSTR short_path, DWORD size) {
       result += step.given;
     } else {
       std::vector<std::string> folder;
-      if (!OpenDriveC().list(step.parent, &folder)) return 0;
-      std::string alias = OpenDriveC().alias(step.parent, folder, step.found);
+      Drive* drive = OpenDriveC();
+      if (!drive->ops->list(drive, step.parent, &folder)) return 0;
+      std::string alias =
+          drive->ops->alias(drive, step.parent, folder, step.found);
       if (alias.empty()) return 0;
       result += alias;
     }
@@ -152,69 +185,154 @@ DWORD GetProfileStringA(LPCSTR section, LPCSTR key, LPCSTR default_value,
   return static_cast<DWORD>(count);
 }
 
+// A run that only reads writes nothing: the temporary file's bytes go to
+// the watch alone (outcomes.h), and copying and deleting succeed as they
+// would.
+bool DryRun() {
+  return HostDriveCReadOnly();
+}
+
 BOOL CopyFileA(LPCSTR existing, LPCSTR new_file, BOOL fail_if_exists) {
   // Counted on every call; an armed crash waits inside the back end's copy.
   bool failed = FaultHit(kFaultCopy);
   std::string source;
   std::string target;
+  Drive* drive = OpenDriveC();
   if (failed || InterruptSignal() ||
-      MapWindowsPath(existing, false, &source) != kMapped ||
-      MapWindowsPath(new_file, true, &target) != kMapped ||
-      (fail_if_exists && OpenDriveC().kind(target) != kEntryMissing)) {
+      MapWindowsPath(existing, DryRun(), &source) != kMapped ||
+      MapWindowsPath(new_file, true, &target) != kMapped) {
+    FailWith(failed ? EIO : InterruptSignal() ? EINTR : ENOENT);
+    NoteFailure(std::string("cannot be replaced: ") + Reason());
     return FALSE;
   }
-  return OpenDriveC().copy(source, target) ? TRUE : FALSE;
+  EntryKind kind = Kind(target);
+  if ((fail_if_exists && kind != kEntryMissing) ||
+      (DryRun() && kind != kEntryMissing && kind != kEntryFile)) {
+    FailWith(EEXIST);
+    NoteFailure(std::string("cannot be replaced: ") + Reason());
+    return FALSE;
+  }
+  int old_fd = KeepingTexts() && kind == kEntryFile
+                   ? drive->ops->open_read(drive, target)
+                   : -1;
+  // A dry run's temporary file was never made.
+  bool copied = DryRun() || drive->ops->copy(drive, source, target);
+  if (copied) {
+    NoteReplaced(old_fd);
+  } else {
+    NoteFailure(std::string("cannot be replaced: ") + Reason());
+  }
+  if (old_fd >= 0) close(old_fd);
+  return copied ? TRUE : FALSE;
 }
 
 BOOL DeleteFileA(LPCSTR path) {
-  if (FaultHit(kFaultDelete)) return FALSE;
+  bool failed = FaultHit(kFaultDelete);
   std::string relative;
-  if (MapWindowsPath(path, false, &relative) != kMapped) return FALSE;
-  return OpenDriveC().remove(relative) ? TRUE : FALSE;
+  if (!failed && DryRun()) return TRUE;
+  if (failed || MapWindowsPath(path, false, &relative) != kMapped) {
+    FailWith(failed ? EIO : ENOENT);
+  } else {
+    Drive* drive = OpenDriveC();
+    if (drive->ops->remove(drive, relative)) return TRUE;
+  }
+  NoteFailure(std::string(path) + " cannot be deleted: " + Reason());
+  return FALSE;
 }
 
 struct PlatformFile {
-  int fd;
+  int fd;  // -1 for a dry run's temporary file
   bool writing;
   std::string relative;  // for writing: where the content is stored
+  std::string path;      // as the program named it
 };
 
 OpenResult FileOpenRead(const char* path, PlatformFile** file) {
   *file = nullptr;
-  if (InterruptSignal() || FaultHit(kFaultOpenRead)) return kOpenFailed;
+  bool interrupted = InterruptSignal() != 0;
+  bool failed = !interrupted && FaultHit(kFaultOpenRead);
   std::string relative;
-  MapResult mapped = MapWindowsPath(path, false, &relative);
-  if (mapped == kMapMissing) return kMissing;
-  if (mapped != kMapped) return kOpenFailed;
-  int fd = OpenDriveC().open_read(relative);
-  if (fd < 0) return errno == ENOENT ? kMissing : kOpenFailed;
-  *file = new PlatformFile{fd, false, relative};
+  MapResult mapped = kMapMissing;
+  int fd = -1;
+  if (failed || interrupted) {
+    FailWith(failed ? EIO : EINTR);
+  } else if ((mapped = MapWindowsPath(path, false, &relative)) == kMapMissing) {
+    NoteMissing(path);
+    return kMissing;
+  } else if (mapped != kMapped) {
+    FailWith(ENOENT);
+  } else {
+    Drive* drive = OpenDriveC();
+    fd = drive->ops->open_read(drive, relative);
+    if (fd < 0 && errno == ENOENT) {
+      NoteMissing(path);
+      return kMissing;
+    }
+  }
+  if (fd < 0) {
+    NoteFailure(std::string("cannot be read: ") + Reason());
+    return kOpenFailed;
+  }
+  *file = new PlatformFile{fd, false, relative, path};
   return kOpened;
 }
 
 PlatformFile* FileOpenWrite(const char* path) {
-  if (InterruptSignal() || FaultHit(kFaultOpenWrite)) return nullptr;
+  bool interrupted = InterruptSignal() != 0;
+  bool failed = !interrupted && FaultHit(kFaultOpenWrite);
   std::string relative;
-  if (MapWindowsPath(path, true, &relative) != kMapped) return nullptr;
-  int fd = OpenDriveC().open_write(relative);
-  if (fd < 0) return nullptr;
-  return new PlatformFile{fd, true, relative};
+  int fd = -1;
+  if (failed || interrupted) {
+    FailWith(failed ? EIO : EINTR);
+  } else if (MapWindowsPath(path, true, &relative) != kMapped) {
+    FailWith(ENOENT);
+  } else if (DryRun()) {
+    EntryKind kind = Kind(relative);
+    if (kind == kEntryMissing || kind == kEntryFile) {
+      return new PlatformFile{-1, true, relative, path};
+    }
+    FailWith(EISDIR);
+  } else {
+    Drive* drive = OpenDriveC();
+    fd = drive->ops->open_write(drive, relative);
+    if (fd >= 0) return new PlatformFile{fd, true, relative, path};
+  }
+  NoteFailure(std::string(path) + " cannot be written: " + Reason());
+  return nullptr;
 }
 
 long FileRead(PlatformFile* file, char* buffer, size_t size) {
-  if (FaultHit(kFaultRead)) return -1;
-  for (;;) {
-    ssize_t count = read(file->fd, buffer, size);
-    if (count >= 0 || errno != EINTR) return count;
+  if (FaultHit(kFaultRead)) {
+    FailWith(EIO);
+  } else {
+    for (;;) {
+      ssize_t count = read(file->fd, buffer, size);
+      if (count >= 0) {
+        NoteRead(buffer, static_cast<size_t>(count));
+        return count;
+      }
+      if (errno != EINTR) break;
+    }
   }
+  NoteFailure(std::string("cannot be read: ") + Reason());
+  return -1;
 }
 
 bool FileWrite(PlatformFile* file, const char* data, size_t size) {
-  if (FaultHit(kFaultWrite)) return false;
-  while (size > 0) {
+  if (FaultHit(kFaultWrite)) {
+    FailWith(EIO);
+    NoteFailure(file->path + " cannot be written: " + Reason());
+    return false;
+  }
+  NoteWrite(data, size);
+  while (file->fd >= 0 && size > 0) {
     ssize_t count = write(file->fd, data, size);
     if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) return false;
+    if (count <= 0) {
+      if (count == 0) errno = ENOSPC;
+      NoteFailure(file->path + " cannot be written: " + Reason());
+      return false;
+    }
     data += count;
     size -= static_cast<size_t>(count);
   }
@@ -225,8 +343,20 @@ bool FileClose(PlatformFile* file) {
   bool failed = FaultHit(kFaultClose);
   // Content written is stored only while no interrupt is waiting.
   bool store = file->writing && !InterruptSignal();
-  bool ok = store ? OpenDriveC().close_write(file->fd, file->relative)
-                  : close(file->fd) == 0 && !file->writing;
+  bool ok;
+  if (file->fd < 0) {
+    ok = store;  // a dry run's temporary file
+  } else if (store) {
+    Drive* drive = OpenDriveC();
+    ok = drive->ops->close_write(drive, file->fd, file->relative);
+  } else {
+    ok = close(file->fd) == 0 && !file->writing;
+  }
+  if (failed) FailWith(EIO);
+  if (file->writing && (!ok || failed)) {
+    if (!store) FailWith(EINTR);
+    NoteFailure(file->path + " cannot be written: " + Reason());
+  }
   delete file;
   return ok && !failed;
 }

@@ -12,7 +12,8 @@ namespace {
 bool FindEntry(const std::string& parent, const std::string& name,
                std::string* found) {
   std::vector<std::string> names;
-  if (!OpenDriveC().list(parent, &names)) return false;
+  Drive* drive = OpenDriveC();
+  if (!drive->ops->list(drive, parent, &names)) return false;
   if (std::binary_search(names.begin(), names.end(), name)) {
     *found = name;
     return true;
@@ -28,8 +29,8 @@ bool FindEntry(const std::string& parent, const std::string& name,
   if (name.find('~') == std::string::npos) return false;
   for (const std::string& candidate : names) {
     if (!IsValidShortName(candidate) &&
-        SameIgnoringAsciiCase(OpenDriveC().alias(parent, names, candidate),
-                              name)) {
+        SameIgnoringAsciiCase(
+            drive->ops->alias(drive, parent, names, candidate), name)) {
       *found = candidate;
       return true;
     }

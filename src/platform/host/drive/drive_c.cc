@@ -1,6 +1,8 @@
 #include "platform/host/drive/drive_c.h"
 
+#include <errno.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -11,66 +13,87 @@
 
 namespace {
 
-std::string chosen_location;
-bool location_chosen = false;
-const DriveBackend* opened = nullptr;
-
 // Every operation fails: drive C could not be used.
 const DriveBackend kNoDrive = {
-    [](const char*) { return false; },
-    [] {},
-    [](const std::string&, std::vector<std::string>*) { return false; },
-    [](const std::string&, const std::vector<std::string>&,
+    [](const char*, bool, DriveProblem*) -> Drive* { return nullptr; },
+    [](Drive*, DriveProblem*) {},
+    [](Drive*, const std::string&, std::vector<std::string>*) { return false; },
+    [](Drive*, const std::string&, const std::vector<std::string>&,
        const std::string&) { return std::string(); },
-    [](const std::string&) { return kEntryMissing; },
-    [](const std::string&) { return -1; },
-    [](const std::string&) { return -1; },
-    [](int, const std::string&) { return false; },
-    [](const std::string&, const std::string&) { return false; },
-    [](const std::string&) { return false; },
+    [](Drive*, const std::string&) { return kEntryMissing; },
+    [](Drive*, const std::string&) { return -1; },
+    [](Drive*, const std::string&) { return -1; },
+    [](Drive*, int, const std::string&) { return false; },
+    [](Drive*, const std::string&, const std::string&) { return false; },
+    [](Drive*, const std::string&) { return false; },
 };
 
+struct Choice {
+  std::string location = ".";
+  bool read_only = false;
+  Drive* opened = nullptr;
+  Drive none;  // stands for a drive that could not be opened
+};
+
+Choice chosen;
+
 void Close() {
-  if (opened) opened->detach();
-  opened = nullptr;
+  if (chosen.opened && chosen.opened != &chosen.none) {
+    DriveProblem problem;
+    chosen.opened->ops->detach(chosen.opened, &problem);
+    ReportDrive(problem);
+  }
+  chosen.opened = nullptr;
 }
 
 }  // namespace
 
-void HostChooseDriveC(const char* location) {
+void HostChooseDriveC(const char* location, bool read_only) {
   Close();
   ResetDriveStatus();
-  location_chosen = location != nullptr;
-  chosen_location = location ? location : "";
+  chosen.read_only = read_only;
+  chosen.location = ".";
+  if (location) {
+    chosen.location = location;
+  } else if (const char* env = getenv("DOSSETUP_DRIVE_C")) {
+    if (*env) chosen.location = env;
+  }
+}
+
+bool HostDriveCReadOnly() {
+  return chosen.read_only;
+}
+
+std::string HostDriveCLocation() {
+  return chosen.location;
 }
 
 int HostReleaseDriveC() {
   Close();
-  location_chosen = false;
-  chosen_location.clear();
+  chosen.location = ".";
+  chosen.read_only = false;
   int signal = InterruptSignal();
-  return signal != 0 ? 128 + signal : ReportedDrive();
+  return signal != 0 ? 128 + signal : ReportedDrive().status;
 }
 
-const DriveBackend& OpenDriveC() {
-  if (opened) return *opened;
-  const char* location = ".";
-  if (location_chosen) {
-    location = chosen_location.c_str();
-  } else if (const char* env = getenv("DOSSETUP_DRIVE_C")) {
-    if (*env) location = env;
-  }
+Drive* OpenDriveC() {
+  if (chosen.opened) return chosen.opened;
+  chosen.none.ops = &kNoDrive;
+  chosen.opened = &chosen.none;
+  const char* location = chosen.location.c_str();
   struct stat st;
   if (stat(location, &st) != 0) {
-    ReportDrive(kDriveMissing);
-    opened = &kNoDrive;
-    return *opened;
+    ReportDrive(kDriveMissing, strerror(errno));
+    return chosen.opened;
   }
-  bool image = S_ISREG(st.st_mode);
-  opened = image ? &kImageDrive : &kFolderDrive;
-  if (!opened->attach(location)) {
-    ReportDrive(image ? kDriveUnusable : kDriveMissing);
-    opened = &kNoDrive;
+  const DriveBackend& backend =
+      S_ISREG(st.st_mode) ? kImageDrive : kFolderDrive;
+  DriveProblem problem;
+  Drive* drive = backend.attach(location, chosen.read_only, &problem);
+  if (drive) {
+    chosen.opened = drive;
+  } else {
+    ReportDrive(problem);
   }
-  return *opened;
+  return chosen.opened;
 }

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -14,8 +15,15 @@
 
 namespace {
 
-int root_fd = -1;
-bool have_openat2 = false;
+struct FolderDrive : Drive {
+  int root_fd = -1;
+  bool have_openat2 = false;
+};
+
+FolderDrive* Self(Drive* drive) {
+  return static_cast<FolderDrive*>(drive);
+}
+
 bool force_legacy = false;
 
 long CallOpenat2(int dir, const char* path, int flags, mode_t mode) {
@@ -26,26 +34,36 @@ long CallOpenat2(int dir, const char* path, int flags, mode_t mode) {
   return syscall(SYS_openat2, dir, path, &how, sizeof how);
 }
 
-bool Attach(const char* location) {
-  root_fd = open(location, O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (root_fd < 0) return false;
+// Changes go straight into the folder, file by file, so a run that only
+// reads simply never writes.
+Drive* Attach(const char* location, bool, DriveProblem* problem) {
+  int root_fd = open(location, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (root_fd < 0) {
+    problem->status = kDriveMissing;
+    problem->why = strerror(errno);
+    return nullptr;
+  }
+  FolderDrive* drive = new FolderDrive;
+  drive->ops = &kFolderDrive;
+  drive->root_fd = root_fd;
   long probe = CallOpenat2(root_fd, ".", O_PATH, 0);
-  have_openat2 = probe >= 0;
+  drive->have_openat2 = probe >= 0;
   if (probe >= 0) close(static_cast<int>(probe));
-  return true;
+  return drive;
 }
 
-void Detach() {
-  if (root_fd >= 0) close(root_fd);
-  root_fd = -1;
+void Detach(Drive* drive, DriveProblem*) {
+  close(Self(drive)->root_fd);
+  delete Self(drive);
 }
 
 // Without openat2: walk the components one at a time and refuse every
 // symbolic link, which can never lead outside.
-int OpenLegacy(const std::string& relative, int flags, mode_t mode) {
+int OpenLegacy(const FolderDrive* drive, const std::string& relative, int flags,
+               mode_t mode) {
   std::string parent, name;
   SplitRelative(relative, &parent, &name);
-  int dir = dup(root_fd);
+  int dir = dup(drive->root_fd);
   if (dir < 0) return -1;
   size_t at = 0;
   while (at < parent.size()) {
@@ -69,31 +87,31 @@ int OpenLegacy(const std::string& relative, int flags, mode_t mode) {
 
 // open() relative to the folder, never leaving it. -1 with errno set on
 // failure (EXDEV or ELOOP where a link leads outside).
-int OpenBeneath(const std::string& relative, int flags, mode_t mode = 0) {
-  if (root_fd < 0) {
-    errno = ENOENT;
-    return -1;
+int OpenBeneath(const FolderDrive* drive, const std::string& relative,
+                int flags, mode_t mode = 0) {
+  if (force_legacy || !drive->have_openat2) {
+    return OpenLegacy(drive, relative, flags, mode);
   }
-  if (force_legacy || !have_openat2) return OpenLegacy(relative, flags, mode);
   const char* path = relative.empty() ? "." : relative.c_str();
-  return static_cast<int>(CallOpenat2(root_fd, path, flags, mode));
+  return static_cast<int>(CallOpenat2(drive->root_fd, path, flags, mode));
 }
 
 // Opens a regular file for reading, or for writing (created if missing,
 // then emptied). Never empties a file that other names share (a hard
 // link, perhaps to a file outside): such a name is replaced by a new file.
-int OpenFileBeneath(const std::string& relative, bool for_writing) {
+int OpenFileBeneath(const FolderDrive* drive, const std::string& relative,
+                    bool for_writing) {
   int flags = (for_writing ? O_WRONLY | O_CREAT : O_RDONLY) | O_NONBLOCK;
-  int fd = OpenBeneath(relative, flags, 0666);
+  int fd = OpenBeneath(drive, relative, flags, 0666);
   if (fd < 0) return -1;
-  struct stat st;
+  struct stat st = {};
   bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   if (regular && for_writing && st.st_nlink > 1) {
     // Emptying it would empty every other name of it too.
     close(fd);
     std::string parent, name;
     SplitRelative(relative, &parent, &name);
-    int folder = OpenBeneath(parent, O_RDONLY | O_DIRECTORY);
+    int folder = OpenBeneath(drive, parent, O_RDONLY | O_DIRECTORY);
     if (folder < 0) return -1;
     bool unlinked = unlinkat(folder, name.c_str(), 0) == 0;
     fd = unlinked ? openat(folder, name.c_str(),
@@ -104,8 +122,9 @@ int OpenFileBeneath(const std::string& relative, bool for_writing) {
     close(folder);
     if (fd < 0) return -1;
   } else if (!regular) {
+    bool folder = S_ISDIR(st.st_mode);
     close(fd);
-    errno = EINVAL;
+    errno = folder ? EISDIR : EINVAL;
     return -1;
   }
   if ((for_writing && ftruncate(fd, 0) != 0) ||
@@ -116,9 +135,10 @@ int OpenFileBeneath(const std::string& relative, bool for_writing) {
   return fd;
 }
 
-bool List(const std::string& relative, std::vector<std::string>* names) {
+bool List(Drive* drive, const std::string& relative,
+          std::vector<std::string>* names) {
   names->clear();
-  int fd = OpenBeneath(relative, O_RDONLY | O_DIRECTORY);
+  int fd = OpenBeneath(Self(drive), relative, O_RDONLY | O_DIRECTORY);
   if (fd < 0) return false;
   DIR* dir = fdopendir(fd);
   if (!dir) {
@@ -134,14 +154,15 @@ bool List(const std::string& relative, std::vector<std::string>* names) {
   return true;
 }
 
-std::string Alias(const std::string&, const std::vector<std::string>& names,
+std::string Alias(Drive*, const std::string&,
+                  const std::vector<std::string>& names,
                   const std::string& name) {
   return ShortAlias(names, name);
 }
 
 // Links are followed only while they stay inside the folder.
-EntryKind Kind(const std::string& relative) {
-  int fd = OpenBeneath(relative, O_PATH);
+EntryKind Kind(Drive* drive, const std::string& relative) {
+  int fd = OpenBeneath(Self(drive), relative, O_PATH);
   if (fd < 0) return kEntryMissing;
   struct stat st;
   EntryKind kind = fstat(fd, &st) != 0   ? kEntryMissing
@@ -152,15 +173,15 @@ EntryKind Kind(const std::string& relative) {
   return kind;
 }
 
-int OpenRead(const std::string& relative) {
-  return OpenFileBeneath(relative, false);
+int OpenRead(Drive* drive, const std::string& relative) {
+  return OpenFileBeneath(Self(drive), relative, false);
 }
 
-int OpenWrite(const std::string& relative) {
-  return OpenFileBeneath(relative, true);
+int OpenWrite(Drive* drive, const std::string& relative) {
+  return OpenFileBeneath(Self(drive), relative, true);
 }
 
-bool CloseWrite(int fd, const std::string&) {
+bool CloseWrite(Drive*, int fd, const std::string&) {
   return close(fd) == 0;
 }
 
@@ -188,11 +209,12 @@ bool CopyContents(int source, int out) {
 
 // The copy goes to a new file beside the target and is renamed over it,
 // so the target holds its old bytes or its new ones at every instant.
-bool Copy(const std::string& from, const std::string& to) {
+bool Copy(Drive* self, const std::string& from, const std::string& to) {
+  const FolderDrive* drive = Self(self);
   std::string parent, name;
   SplitRelative(to, &parent, &name);
-  int source = OpenFileBeneath(from, false);
-  int folder = OpenBeneath(parent, O_RDONLY | O_DIRECTORY);
+  int source = OpenFileBeneath(drive, from, false);
+  int folder = OpenBeneath(drive, parent, O_RDONLY | O_DIRECTORY);
   struct stat source_stat, target_stat;
   bool ok = source >= 0 && folder >= 0 && !name.empty() &&
             fstat(source, &source_stat) == 0;
@@ -232,10 +254,10 @@ bool Copy(const std::string& from, const std::string& to) {
 }
 
 // Like Windows, a link goes itself and a folder is refused.
-bool Remove(const std::string& relative) {
+bool Remove(Drive* drive, const std::string& relative) {
   std::string parent, name;
   SplitRelative(relative, &parent, &name);
-  int folder = OpenBeneath(parent, O_RDONLY | O_DIRECTORY);
+  int folder = OpenBeneath(Self(drive), parent, O_RDONLY | O_DIRECTORY);
   if (folder < 0) return false;
   struct stat st;
   bool ok = !name.empty() &&

@@ -1,15 +1,23 @@
 #include "platform/host/drive/status.h"
 
-static DriveStatus status = kDriveDone;
+// The run's one drive C at a time: reset when a drive is chosen.
+static DriveProblem reported;
 
-void ReportDrive(DriveStatus reported) {
-  if (status == kDriveDone) status = reported;
+void ReportDrive(DriveStatus status, const std::string& why) {
+  if (reported.status == kDriveDone && status != kDriveDone) {
+    reported.status = status;
+    reported.why = why;
+  }
 }
 
-DriveStatus ReportedDrive() {
-  return status;
+void ReportDrive(const DriveProblem& problem) {
+  ReportDrive(problem.status, problem.why);
+}
+
+DriveProblem ReportedDrive() {
+  return reported;
 }
 
 void ResetDriveStatus() {
-  status = kDriveDone;
+  reported = DriveProblem();
 }

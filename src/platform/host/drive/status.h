@@ -1,5 +1,6 @@
 // What became of drive C, as the host program's exit status tells a
-// script (the sysexits values). The updates' own results are not in it.
+// script (the sysexits values). The updates' own results are not in it
+// (outcomes.h).
 #ifndef DOSSETUP_PLATFORM_HOST_DRIVE_STATUS_H_
 #define DOSSETUP_PLATFORM_HOST_DRIVE_STATUS_H_
 
@@ -17,11 +18,20 @@ enum DriveStatus {
   kDriveNotStored = 74,  // a committed journal waits for the next run
   kDriveInUse = 75,      // another process uses the image: try again later
 };
-// Records why drive C could not be used, or not wholly; the first stays.
-void ReportDrive(DriveStatus status);
+#include <string>
 
-// The first status reported since the last reset, else kDriveDone.
-DriveStatus ReportedDrive();
+// A status and, where it says more, the reason in a few words.
+struct DriveProblem {
+  DriveStatus status = kDriveDone;
+  std::string why;
+};
+
+// Records why drive C could not be used, or not wholly; the first stays.
+void ReportDrive(DriveStatus status, const std::string& why = "");
+void ReportDrive(const DriveProblem& problem);
+
+// The first problem reported since the last reset, else kDriveDone.
+DriveProblem ReportedDrive();
 void ResetDriveStatus();
 
 #endif  // DOSSETUP_PLATFORM_HOST_DRIVE_STATUS_H_
