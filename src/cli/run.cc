@@ -22,7 +22,7 @@ namespace {
 
 const char kProgram[] = "dossetup";
 
-// The file each update (kUpdates, in order) replaces, by Windows path.
+// The file each update (RunUpdate, in order) replaces, by Windows path.
 std::string UpdateTarget(int index) {
   char target[kComposedCapacity];
   char temp[kComposedCapacity];
@@ -86,7 +86,7 @@ int RunDrive(const char* location, const Options& options) {
   bool probed = ProbeDirectories();
   for (int i = 0; probed && i < kUpdateCount; ++i) {
     WatchFile(UpdateTarget(i).c_str(), options.diff);
-    kUpdates[i]();
+    RunUpdate(i);
     reports.push_back(FinishFile());
   }
   int status = HostReleaseDriveC();

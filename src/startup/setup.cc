@@ -14,8 +14,13 @@ static bool Fits(DWORD result) {
   return result != 0 && result < kDirectoryCapacity;
 }
 
-const Update kUpdates[kUpdateCount] = {UpdateAutoexecBat, UpdateDosstartBat,
-                                       UpdateSettingsFile};
+typedef int (*Update)();
+static const Update kUpdates[kUpdateCount] = {
+    UpdateAutoexecBat, UpdateDosstartBat, UpdateSettingsFile};
+
+int RunUpdate(int index) {
+  return kUpdates[index]();
+}
 
 // Fills both directory texts; false when any step failed.
 bool ProbeDirectories() {
@@ -29,5 +34,5 @@ bool ProbeDirectories() {
 void RunSetup() {
   if (!ProbeDirectories()) return;
   // The results carry nothing anybody acts on.
-  for (Update update : kUpdates) update();
+  for (int i = 0; i < kUpdateCount; ++i) RunUpdate(i);
 }

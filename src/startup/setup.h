@@ -12,8 +12,8 @@ void RunSetup();
 // (false when it failed, and nothing may be touched), then the updates in
 // the order they run.
 bool ProbeDirectories();
-typedef int (*Update)();
 enum { kUpdateCount = 3 };
-extern const Update kUpdates[kUpdateCount];
+// Runs update `index`, from 0 to kUpdateCount - 1.
+int RunUpdate(int index);
 
 #endif  // DOSSETUP_STARTUP_SETUP_H_

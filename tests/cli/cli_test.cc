@@ -38,7 +38,7 @@ std::string ReadFile(const std::string& path) {
 
 // Runs the program from / with `args`, each `{name}` in them replaced by
 // the path `names` gives it, and `env` (NAME=value words) added.
-Result Invoke(std::vector<std::string> args,
+Result Invoke(const std::vector<std::string>& args,
               const std::map<std::string, std::string>& names = {},
               const std::string& env = "") {
   const char* binary = getenv("DOSSETUP_BINARY");
@@ -348,7 +348,7 @@ TEST(DiskImage, CommandLineFailuresOnImages) {
   std::string sample = drive.root + "/sample";
   CopySample(sample);
   std::map<std::string, std::string> names;
-  for (const char* name : {"loop", "held", "zeros", "good"}) {
+  for (const char* name : {"loop", "held", "zeros", "good", "nojournal"}) {
     names[name] = drive.root + "/" + name + ".img";
   }
   // AUTOEXEC.BAT over two clusters, its first leading back to itself.
@@ -359,6 +359,9 @@ TEST(DiskImage, CommandLineFailuresOnImages) {
   ASSERT_TRUE(LoopFirstCluster(names["loop"], "AUTOEXECBAT"));
   MakeImage(kOnFat12Floppy, names["held"], sample);
   MakeImage(kOnFat12Floppy, names["good"], sample);
+  // A folder where the journal must go.
+  MakeImage(kOnFat16Qcow2, names["nojournal"], sample);
+  fs::create_directory(names["nojournal"] + "-journal");
   std::ofstream(names["zeros"]) << std::string(1 << 20, '\0');
   // A lock of another open file, as QEMU holds its images.
   int held = open(names["held"].c_str(), O_RDWR | O_CLOEXEC);
