@@ -3,7 +3,8 @@
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 
-.PHONY: all host win32 test sanitize demo dist fuzz bench lint deps clean
+.PHONY: all host win32 test sanitize demo dist install deb fuzz bench lint \
+  deps clean
 FUZZ_SECONDS ?= 60
 FUZZ_JOBS ?= $(JOBS)
 all: host win32
@@ -28,7 +29,7 @@ win32: build/win32/Makefile
 # runs under Wine, then the suite again under AddressSanitizer and
 # UndefinedBehaviorSanitizer with a bounded fuzz run.
 test: deps
-	$(MAKE) all
+	$(MAKE) all dist
 	cd build/host && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) sanitize
 
@@ -58,6 +59,17 @@ demo: build/host/Makefile
 
 dist: win32
 	@cmake --build build/win32 --target dist
+
+# The host program, its manual and documents, and the Windows release, under
+# PREFIX (/usr/local unless given), staged under DESTDIR if given.
+PREFIX ?= /usr/local
+install: host dist
+	cmake --install build/host --prefix $(PREFIX)
+
+# build/dist/dossetup_VERSION_amd64.deb, built by debhelper from a copy of
+# the tree, and checked by lintian.
+deb:
+	@tools/make-deb
 
 build/bench/Makefile:
 	cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DDOSSETUP_TESTS=OFF

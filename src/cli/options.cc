@@ -127,7 +127,7 @@ void PrintHelp(FILE* out) {
       "Exit status (with several drives, the first failure's):\n",
       kProgram);
   for (int i = 0; i < kStatusMeaningCount; ++i) {
-    fprintf(out, "  %-6s ", kStatusMeanings[i].status);
+    fprintf(out, "  %-6s ", StatusText(kStatusMeanings[i].status).c_str());
     PrintWrapped(out, kStatusMeanings[i].meaning, 9);
   }
 }

@@ -4,6 +4,8 @@
 #ifndef DOSSETUP_CLI_STATUSES_H_
 #define DOSSETUP_CLI_STATUSES_H_
 
+#include <string>
+
 enum {
   kStatusWouldChange = 1,  // a dry run found something to change
   kStatusFileFailed = 2,   // a file could not be read or replaced
@@ -11,12 +13,16 @@ enum {
   kStatusSignal = 128,     // plus the signal's number
 };
 
+// Every status the program can give; kStatusSignal stands for 128+N.
 struct StatusMeaning {
-  const char* status;  // "0", "65", "128+N"
+  int status;
   const char* meaning;
 };
 
 extern const StatusMeaning kStatusMeanings[];
 extern const int kStatusMeaningCount;
+
+// The status as --help, the manual and the README write it: "65", "128+N".
+std::string StatusText(int status);
 
 #endif  // DOSSETUP_CLI_STATUSES_H_

@@ -95,9 +95,9 @@ DiskStatus Open(Disk* disk, const char* location) {
     case kNamesSafe:
       break;
     case kNamesRefused:
-      return Refuse(disk, kDiskUnusable, "the image names " + why);
+      return Refuse(disk, kDiskUnusable, "a file the image names: " + why);
     case kNamesMissing:
-      return Refuse(disk, kDiskMissing, "the image names " + why);
+      return Refuse(disk, kDiskMissing, "a file the image names: " + why);
   }
   if (FindProgram("mtype").empty()) {
     return Refuse(disk, kDiskNoHelper, "mtools is not installed");
@@ -124,7 +124,7 @@ DiskStatus Open(Disk* disk, const char* location) {
   }
   if (!Writable(info)) {
     return Refuse(disk, kDiskUnusable,
-                  "QEMU cannot write a " + info.format + " image of this kind");
+                  "QEMU cannot write this " + info.format + " image in place");
   }
   JournalFor(location, disk->image_fd, info.format, "", &disk->journal);
   if (disk->read_only ? JournalWaits(disk->journal)

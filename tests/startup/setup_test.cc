@@ -1,6 +1,6 @@
-// Whole runs on scratch drives, each on a folder and on FAT12, FAT16 and
-// FAT32 disk images made from it: the sample drive, probes that fail, long
-// directory names, missing files; and the real program's command line.
+// Whole runs on scratch drives, on a folder in the unit tier and on FAT12,
+// FAT16 and FAT32 disk images made from it in the image tier: the sample
+// drive, probes that fail, long directory names, missing files.
 #include "startup/setup.h"
 
 #include <gtest/gtest.h>
@@ -140,31 +140,17 @@ TEST_P(RunSetupOn, UpdatesBothBatchFilesWithoutSettingsOrProfile) {
   }
 }
 
-// The program itself, as a script starts it: drive C from the
-// environment, not the current directory.
-TEST(Program, UpdatesTheDriveItsEnvironmentNames) {
-  const char* binary = getenv("DOSSETUP_BINARY");
-  ASSERT_NE(binary, nullptr) << "DOSSETUP_BINARY is not set";
-  ScratchDrive drive;
-  CopySample(drive, "examples/win95");
-  std::string run = std::string("cd / && DOSSETUP_DRIVE_C='") + drive.root +
-                    "' '" + binary + "'";
-  ASSERT_EQ(system(run.c_str()), 0);
-  EXPECT_EQ(drive.Snapshot(), SnapshotOf("tests/data/sample-after"));
-}
-
-INSTANTIATE_TEST_SUITE_P(Media, RunSetupOn,
-                         testing::Values(kOnFolder, kOnFat12Floppy,
-                                         kOnFat16Disk, kOnFat32Disk,
-                                         kOnFat16Vhd, kOnFat16Qcow2,
-                                         kOnFat16Vdi, kOnFat16VirtualPcVhd,
-                                         kOnFat16Vmdk),
-                         [](const testing::TestParamInfo<DriveMedium>& info) {
-                           std::string name = MediumName(info.param);
-                           for (char& c : name) {
-                             if (c == ' ') c = '_';
-                           }
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Media, RunSetupOn,
+    testing::ValuesIn(TierMedia({kOnFat12Floppy, kOnFat16Disk, kOnFat32Disk,
+                                 kOnFat16Vhd, kOnFat16Qcow2, kOnFat16Vdi,
+                                 kOnFat16VirtualPcVhd, kOnFat16Vmdk})),
+    [](const testing::TestParamInfo<DriveMedium>& info) {
+      std::string name = MediumName(info.param);
+      for (char& c : name) {
+        if (c == ' ') c = '_';
+      }
+      return name;
+    });
 
 }  // namespace

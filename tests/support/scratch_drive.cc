@@ -317,3 +317,24 @@ bool ViewLeftBehind(const std::string& tmp) {
   std::string text((std::istreambuf_iterator<char>(mounts)), {});
   return text.find(tmp + "/") != std::string::npos || !fs::is_empty(tmp);
 }
+
+const char* const kUpdatedFiles[3] = {"AUTOEXEC.BAT", "WINDOWS/DOSSTART.BAT",
+                                      "WINDOWS/SYSTEM/KESTIV.INI"};
+
+void LayOutHalfSetUp(const ScratchDrive& drive) {
+  drive.LayOutWindows("fra");
+  drive.Write("AUTOEXEC.BAT",
+              "SET  BLASTER=A220 I5  D1 T4\r\nPATH C:\\WINDOWS\r\n");
+  drive.Write("WINDOWS/DOSSTART.BAT",
+              "C:\\WINDOWS\\SYSTEM\\quorvel.exe /N\r\nX\r\n");
+  drive.Write("WINDOWS/SYSTEM/KESTIV.INI", "[Card]\r\nLanguage=1\r\nIrq=5\r\n");
+}
+
+std::vector<DriveMedium> TierMedia(const std::vector<DriveMedium>& images) {
+#ifdef DOSSETUP_IMAGE_TIER
+  return images;
+#else
+  (void)images;
+  return {kOnFolder};
+#endif
+}

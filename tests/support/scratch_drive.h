@@ -27,6 +27,13 @@ struct ScratchDrive {
   void LayOutWindows(const std::string& language = "deu") const;
 };
 
+// The three files a run updates, as drives laid out here hold them.
+extern const char* const kUpdatedFiles[3];
+
+// A drive laid out by LayOutWindows("fra") whose three files already hold
+// their lines among others, the settings file a stale language.
+void LayOutHalfSetUp(const ScratchDrive& drive);
+
 // Sets the two directory texts the updates read, as the probe would.
 void SetDirectories(const char* windows, const char* system);
 
@@ -52,6 +59,10 @@ enum DriveMedium {
   kOnFat16Vmdk,
 };
 const char* MediumName(DriveMedium medium);
+
+// The media a test of both tiers runs on: the folder in the unit tier,
+// `images` in the image tier (each test program is built for one).
+std::vector<DriveMedium> TierMedia(const std::vector<DriveMedium>& images);
 
 // The whole run with drive C on `medium`. For an image: the drive's tree
 // is copied into a new image, the run works inside it, qemu-img check (for

@@ -96,7 +96,9 @@ bool WindowsDirectory(std::string* directory) {
   if (ReadDriveFile(kMsdosSys, &text) &&
       FindIniValue(text, "Paths", "WinDir", directory) && !directory->empty()) {
     if (!IsFolder(*directory)) {
-      ReportDrive(kDriveMissing, "no Windows directory " + *directory);
+      ReportDrive(kDriveMissing,
+                  "the Windows directory " + *directory +
+                      " that C:\\MSDOS.SYS names does not exist");
     }
     return true;
   }
@@ -126,7 +128,8 @@ UINT GetSystemDirectoryA(LPSTR buffer, UINT size) {
   if (directory.back() != '\\') directory += '\\';
   directory += "SYSTEM";
   if (!IsFolder(directory)) {
-    ReportDrive(kDriveMissing, "no system directory " + directory);
+    ReportDrive(kDriveMissing,
+                "the system directory " + directory + " does not exist");
   }
   return CopyResult(directory, buffer, size);
 }

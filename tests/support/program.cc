@@ -1,0 +1,48 @@
+#include "support/program.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "support/scratch_drive.h"
+
+Invocation Invoke(const std::vector<std::string>& args,
+                  const std::map<std::string, std::string>& names,
+                  const std::string& env) {
+  const char* binary = getenv("DOSSETUP_BINARY");
+  EXPECT_NE(binary, nullptr) << "DOSSETUP_BINARY is not set";
+  if (!binary) return Invocation();
+  ScratchDrive scratch;
+  std::string command = "cd / && env " + Fill(env, names) + " '" + binary + "'";
+  for (const std::string& arg : args) command += " '" + Fill(arg, names) + "'";
+  command += " >" + scratch.root + "/out 2>" + scratch.root + "/err";
+  int status = system(command.c_str());
+  Invocation result;
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.out = ReadFile(scratch.root + "/out");
+  result.err = ReadFile(scratch.root + "/err");
+  return result;
+}
+
+std::string Fill(std::string text,
+                 const std::map<std::string, std::string>& names) {
+  for (const auto& [name, path] : names) {
+    for (size_t at; (at = text.find("{" + name + "}")) != std::string::npos;) {
+      text.replace(at, name.size() + 2, path);
+    }
+  }
+  return text;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void CopySample(const std::string& to) {
+  std::filesystem::copy(std::string(DOSSETUP_SOURCE_DIR) + "/examples/win95",
+                        to, std::filesystem::copy_options::recursive);
+}
