@@ -69,6 +69,7 @@ TEST(CommandLine, OptionsUsageAndVersion) {
 // the program gives, in the same order.
 TEST(CommandLine, StatusesAreListedAlikeEverywhere) {
   std::vector<std::string> code;
+  code.reserve(kStatusMeaningCount);
   for (int i = 0; i < kStatusMeaningCount; ++i) {
     code.push_back(StatusText(kStatusMeanings[i].status));
   }

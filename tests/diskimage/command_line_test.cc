@@ -3,7 +3,9 @@
 // status and line.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -12,6 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "cli/options.h"
+#include "cli/run.h"
+#include "diskimage/interrupts.h"
+#include "diskimage/steps.h"
 #include "support/program.h"
 #include "support/scratch_drive.h"
 
@@ -180,6 +186,35 @@ TEST(DiskImage, CommandLineFailuresOnImages) {
   // The good image after the held one was still set up.
   EXPECT_EQ(Invoke({"-n", "{good}"}, names).status, 0);
   close(held);
+}
+
+// Ctrl-C during the first drive: it stops at a safe point, and the next
+// drive is never started.
+TEST(DiskImage, NoDriveStartsAfterAnInterrupt) {
+  ScratchDrive drive;
+  std::string sample = drive.root + "/sample";
+  std::string second = drive.root + "/second";
+  std::string image = drive.root + "/first.img";
+  CopySample(sample);
+  CopySample(second);
+  MakeImage(kOnFat12Floppy, image, sample);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  std::string err = drive.root + "/err";
+  if (child == 0) {
+    int fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0 || dup2(fd, STDERR_FILENO) != STDERR_FILENO) _exit(99);
+    CatchInterrupts();
+    StepArm(1, SIGINT, false);  // at the first helper the image starts
+    Options options;
+    options.drives = {image, second};
+    _exit(RunDrives(options));
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 128 + SIGINT);
+  EXPECT_EQ(ReadFile(err), "dossetup: " + image + ": stopped by SIGINT\n");
+  EXPECT_TRUE(Shell("diff -r " + sample + " " + second)) << "it was changed";
 }
 
 }  // namespace
