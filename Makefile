@@ -3,8 +3,8 @@
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 
-.PHONY: all host win32 test sanitize demo dist install deb fuzz bench lint \
-  deps clean
+.PHONY: all host win32 test sanitize demo dist install deb crash fuzz bench \
+  lint deps clean
 FUZZ_SECONDS ?= 60
 FUZZ_JOBS ?= $(JOBS)
 all: host win32
@@ -71,6 +71,12 @@ install: host dist
 deb:
 	@tools/make-deb
 
+# Every crash state of the host program's runs over dm-log-writes, every
+# prefix included, in a virtual machine; make test checks a fixed sample.
+crash: deps host
+	tests/crash/run-crash-tests build/host/dossetup build/host/dossetup_replay \
+	  build/wine-root every
+
 build/bench/Makefile:
 	cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DDOSSETUP_TESTS=OFF
 
@@ -81,7 +87,8 @@ bench: build/bench/Makefile
 
 # Formatting and clang-tidy on both builds' sources.
 lint: build/host/Makefile build/win32/Makefile
-	clang-format --dry-run -Werror $$(git ls-files '*.cc' '*.h') tests/support/stop_writes.c
+	clang-format --dry-run -Werror $$(git ls-files '*.cc' '*.h') tests/support/stop_writes.c \
+	  tests/crash/replay.c
 	clang-tidy --quiet -p build/host $$(git ls-files 'src/*.cc' 'tests/*.cc' | grep -v -e win32 -e fuzz)
 	clang-tidy --quiet -p build/win32 --extra-arg=--target=i686-w64-mingw32 \
 	  $$(git ls-files 'src/*win32*.cc')

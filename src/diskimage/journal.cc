@@ -7,6 +7,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <map>
@@ -46,11 +47,25 @@ std::string Nanoseconds(const struct timespec& time) {
 }
 
 // What identifies the image: a record made over another file, or over
-// this one since changed by anything else, is never committed.
+// this one since changed by anything else, is never committed. The file
+// system is named by its own id (ext4, XFS and btrfs derive it from their
+// UUID), since the device number can change when the machine restarts,
+// which is just when a record is read; the device is kept for file systems
+// that give no id, and for records that name nothing else.
 std::string Identity(int fd) {
   struct stat st;
-  if (fstat(fd, &st) != 0) return "";
-  return "device " + std::to_string(st.st_dev) + "\ninode " +
+  struct statfs fs;
+  if (fstat(fd, &st) != 0 || fstatfs(fd, &fs) != 0) return "";
+  unsigned ids[2];
+  static_assert(sizeof fs.f_fsid == sizeof ids, "an fsid is two ints");
+  memcpy(ids, &fs.f_fsid, sizeof ids);
+  std::string filesystem;
+  if (ids[0] != 0 || ids[1] != 0) {
+    char text[32];
+    snprintf(text, sizeof text, "%08x%08x", ids[0], ids[1]);
+    filesystem = std::string("filesystem ") + text + "\n";
+  }
+  return "device " + std::to_string(st.st_dev) + "\n" + filesystem + "inode " +
          std::to_string(st.st_ino) + "\nsize " + std::to_string(st.st_size) +
          "\nmodified " + Nanoseconds(st.st_mtim) + "\n";
 }
@@ -81,18 +96,39 @@ bool AtLeast(const std::string& found, const std::string& floor) {
   return found >= floor;
 }
 
-// A committing record over this very image: the same file (device and
-// inode), its own format, and a size and time that only the commit moved
-// forward since. A raw image's size never changes.
+// Whether record fields `then` and `now` hold the same `names`, and name
+// the same file: by file system and inode where the record names its file
+// system, else by device and inode.
+bool Same(std::map<std::string, std::string>& then,
+          std::map<std::string, std::string>& now,
+          std::initializer_list<const char*> names) {
+  for (const char* name : names) {
+    if (then.count(name) == 0 || then[name] != now[name]) return false;
+  }
+  const char* where = then.count("filesystem") ? "filesystem" : "device";
+  return then[where] == now[where] && then.count("inode") &&
+         then["inode"] == now["inode"];
+}
+
+// A committed record over this very image, unchanged since.
+bool CommittedHere(const Journal& journal, const std::string& text) {
+  std::map<std::string, std::string> then = Fields(text);
+  std::map<std::string, std::string> now =
+      Fields(RecordText(journal, kCommitted));
+  return text.rfind(std::string(kRecordHeading) + "\n", 0) == 0 &&
+         Same(then, now, {"format", "sizing", "state", "size", "modified"});
+}
+
+// A committing record over this very image: the same file, its own
+// format, and a size and time that only the commit moved forward since. A
+// raw image's size never changes.
 bool CommittingHere(const Journal& journal, const std::string& text) {
   std::map<std::string, std::string> then = Fields(text);
   std::map<std::string, std::string> now =
       Fields(RecordText(journal, kCommitting));
-  if (text.rfind(std::string(kRecordHeading) + "\n", 0) != 0) {
+  if (text.rfind(std::string(kRecordHeading) + "\n", 0) != 0 ||
+      !Same(then, now, {"format", "sizing", "state"})) {
     return false;
-  }
-  for (const char* same : {"format", "sizing", "state", "device", "inode"}) {
-    if (then.count(same) == 0 || then[same] != now[same]) return false;
   }
   bool size_holds = journal.format == "raw"
                         ? then["size"] == now["size"]
@@ -257,16 +293,13 @@ void JournalFor(const std::string& image, int image_fd,
 bool JournalWaits(const Journal& journal) {
   std::string text = ReadRecord(journal);
   return !text.empty() && Exists(journal.overlay) &&
-         (text == RecordText(journal, kCommitted) ||
-          CommittingHere(journal, text));
+         (CommittedHere(journal, text) || CommittingHere(journal, text));
 }
 
 bool SettleJournal(const Journal& journal) {
   std::string text = ReadRecord(journal);
   if (!text.empty() && Exists(journal.overlay)) {
-    if (text == RecordText(journal, kCommitted)) {
-      return CommitFromRecord(journal, false);
-    }
+    if (CommittedHere(journal, text)) return CommitFromRecord(journal, false);
     if (CommittingHere(journal, text)) return CommitFromRecord(journal, true);
   }
   // Not committed, or made over another image: it goes.

@@ -5,7 +5,7 @@
 // The journal, IMAGE-journal, is a qcow2 overlay whose backing file is the
 // image, never written while the run works. Once the run's changes are
 // complete and synced, IMAGE-journal-commit records the image it was made
-// over (device, inode, size, modification time), written whole and renamed
+// over (file system, inode, size, modification time), written whole and renamed
 // into place: that rename is the commit point. QEMU's own commit then
 // writes the changed clusters, and both files go once that is synced. A
 // run that finds a committed journal first commits it, into that same
@@ -13,7 +13,8 @@
 //
 // How the commit writes depends on what a commit cut short leaves:
 // - raw, qcow2 and qed are written in place. The record first says
-//   "committing", naming the image by what the commit leaves alone (device
+//   "committing", naming the image by what the commit leaves alone (file
+//   system
 //   and inode) and by a floor for what it only moves forward (size and
 //   modification time), so that the next run commits again whatever the
 //   commit got to. Writing the same clusters again is harmless; the

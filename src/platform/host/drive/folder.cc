@@ -207,6 +207,33 @@ bool CopyContents(int source, int out) {
   }
 }
 
+// A copy cut short before its rename (the power lost) leaves its new
+// file. Those names are this program's own, so the next copy to the same
+// target removes them first.
+void RemoveCutCopies(int folder, const std::string& name) {
+  std::string prefix = "." + name + ".dossetup-";
+  int fd = dup(folder);
+  DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (!dir) {
+    if (fd >= 0) close(fd);
+    return;
+  }
+  std::vector<std::string> cut;
+  while (struct dirent* entry = readdir(dir)) {
+    if (strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0) {
+      cut.push_back(entry->d_name);
+    }
+  }
+  closedir(dir);
+  for (const std::string& left : cut) {
+    struct stat st;
+    if (fstatat(folder, left.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode)) {
+      unlinkat(folder, left.c_str(), 0);
+    }
+  }
+}
+
 // The copy goes to a new file beside the target and is renamed over it,
 // so the target holds its old bytes or its new ones at every instant.
 bool Copy(Drive* self, const std::string& from, const std::string& to) {
@@ -226,6 +253,7 @@ bool Copy(Drive* self, const std::string& from, const std::string& to) {
     mode = target_stat.st_mode & 07777;
   }
 
+  if (ok) RemoveCutCopies(folder, name);
   std::string fresh;
   int out = -1;
   for (int attempt = 0; ok && out < 0 && attempt < 100; ++attempt) {
