@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -19,9 +21,18 @@ Invocation Invoke(const std::vector<std::string>& args,
   std::string command = "cd / && env " + Fill(env, names) + " '" + binary + "'";
   for (const std::string& arg : args) command += " '" + Fill(arg, names) + "'";
   command += " >" + scratch.root + "/out 2>" + scratch.root + "/err";
-  int status = system(command.c_str());
+  // wait4 tells this run's own peak memory, not that of every child so far.
   Invocation result;
+  pid_t child = fork();
+  if (child == 0) {
+    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  struct rusage usage = {};
+  if (child < 0 || wait4(child, &status, 0, &usage) != child) return result;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.peak_kib = usage.ru_maxrss;
   result.out = ReadFile(scratch.root + "/out");
   result.err = ReadFile(scratch.root + "/err");
   return result;

@@ -11,6 +11,7 @@ struct Invocation {
   int status = -1;
   std::string out;
   std::string err;
+  long peak_kib = 0;  // the largest resident size of the run's processes
 };
 
 // Runs the program (DOSSETUP_BINARY) with `args` and `env` (NAME=value

@@ -8,8 +8,12 @@
 namespace {
 
 // Compares two streams as they come: the bytes one side has that the
-// other has not reached yet wait in `ahead`.
+// other has not reached yet wait in `ahead`. The reader stays a block or
+// so ahead of the writer, so the two are seldom level; the bytes both have
+// passed are dropped as they pile up, which keeps the memory to what one
+// side is ahead by, whatever the file's size.
 struct StreamCompare {
+  static const size_t kCompactAt = 256 * 1024;
   std::string ahead;
   size_t start = 0;  // of what still waits in `ahead`
   bool reader_ahead = true;
@@ -23,6 +27,12 @@ struct StreamCompare {
       reader_ahead = from_reader;
     }
     if (from_reader == reader_ahead) {
+      // Moving what waits costs no more than the bytes passed since the
+      // last move, so every byte is moved a bounded number of times.
+      if (start >= kCompactAt && start >= ahead.size() - start) {
+        ahead.erase(0, start);
+        start = 0;
+      }
       ahead.append(data, size);
       return;
     }
@@ -30,6 +40,7 @@ struct StreamCompare {
     size_t common = size < waiting ? size : waiting;
     if (memcmp(ahead.data() + start, data, common) != 0) {
       differ = true;
+      std::string().swap(ahead);
       return;
     }
     start += common;
