@@ -80,10 +80,12 @@ crash: deps host
 build/bench/Makefile:
 	cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DDOSSETUP_TESTS=OFF
 
-# Speed and memory on large files; not part of make test.
+# Speed and memory on large files, then whole runs on 2 GB disk images of
+# each kind side by side; not part of make test.
 bench: build/bench/Makefile
 	@cmake --build build/bench -j $(JOBS) --target dossetup dossetup_measure >/dev/null
 	@tools/bench build/bench/dossetup build/bench
+	@tools/bench-images build/bench/dossetup build/bench
 
 # Formatting and clang-tidy on both builds' sources.
 lint: build/host/Makefile build/win32/Makefile

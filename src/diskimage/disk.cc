@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "diskimage/children.h"
 #include "diskimage/interrupts.h"
 #include "diskimage/inuse.h"
 #include "diskimage/names.h"
@@ -47,13 +48,11 @@ bool UseVolume(Disk* disk, const std::string& view,
   return true;
 }
 
-// Opens the view of the image: through a journal over it, or read-only
-// through none.
-DiskStatus OpenView(Disk* disk, const char* location, const ImageInfo& info,
-                    const std::string& sizing) {
-  JournalFor(location, disk->image_fd, info.format, sizing, &disk->journal);
+// Opens the view of the image of `size` bytes that `disk->journal` shows:
+// through the journal, or read-only through none.
+DiskStatus OpenView(Disk* disk, const char* location, uint64_t size) {
   if (!disk->read_only) {
-    if (!BeginJournal(disk->journal, info.virtual_size)) {
+    if (!BeginJournal(disk->journal, size)) {
       return Refuse(disk, kDiskNoJournal,
                     "cannot make the journal beside the image");
     }
@@ -68,6 +67,82 @@ DiskStatus OpenView(Disk* disk, const char* location, const ImageInfo& info,
                   "qemu-storage-daemon could not show the image over FUSE");
   }
   return kDiskOpen;
+}
+
+// Reads the chain of differencing VHD `disk` over `parents` into
+// `chain`, each disk checked, and the parent each names by unique id.
+bool ReadChain(const Disk& disk, VhdChain* chain, std::string* why) {
+  chain->assign(disk.parent_fds.size() + 1, Vhd());
+  for (size_t i = 0; i < chain->size(); ++i) {
+    int fd = i == 0 ? disk.image_fd : disk.parent_fds[i - 1];
+    if (!ReadVhd(fd, &(*chain)[i], why)) return false;
+    if (i > 0 && (*chain)[i].unique_id != (*chain)[i - 1].parent_id) {
+      *why = "a parent changed while it was looked at";
+      return false;
+    }
+  }
+  return chain->back().type != kVhdDifferencing;
+}
+
+// A differencing VHD over `parents` (names.h found them), read through its
+// chain and never shown to QEMU itself: its parents are held shared and
+// only read, the journal goes over a bridge (bridge.h), and the commit
+// writes the child alone.
+DiskStatus OpenVhdChain(Disk* disk, const char* location,
+                        const std::vector<std::string>& parents) {
+  for (const std::string& parent : parents) {
+    int fd = open(parent.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+      return Refuse(
+          disk, kDiskUnusable,
+          "its parent " + parent + " cannot be opened: " + strerror(errno));
+    }
+    disk->parent_fds.push_back(fd);
+    if (ImageOpenForWritingElsewhere(fd) || !HoldImage(fd, true)) {
+      return kDiskInUse;
+    }
+  }
+  VhdChain chain;
+  std::string why;
+  if (!ReadChain(*disk, &chain, &why)) {
+    return Refuse(disk, kDiskUnusable, "a file the image names: " + why);
+  }
+  if (FindProgram("qemu-img").empty()) {
+    return Refuse(disk, kDiskNoHelper, "qemu-img is not installed");
+  }
+  JournalFor(location, disk->image_fd, kVhdDifferencingFormat, "",
+             &disk->journal);
+  disk->journal.chain = chain;
+  if (disk->read_only ? JournalWaits(disk->journal)
+                      : !SettleJournal(disk->journal)) {
+    return kDiskNotStored;
+  }
+  // Settling may have written the child.
+  if (!ReadChain(*disk, &chain, &why)) {
+    return Refuse(disk, kDiskUnusable, "a file the image names: " + why);
+  }
+  disk->journal.chain = chain;
+  if (FindProgram("qemu-storage-daemon").empty() || !FuseUsable()) {
+    return Refuse(disk, kDiskNoHelper,
+                  FindProgram("qemu-storage-daemon").empty()
+                      ? "qemu-storage-daemon is not installed"
+                      : "FUSE cannot be used by this user");
+  }
+  // A fixed VHD is a raw disk to QEMU's probe, so its driver is named.
+  ImageInfo bottom;
+  if (ReadImageInfo(parents.back(), "driver=vpc,", &bottom) != kInfoRead) {
+    return Refuse(disk, kDiskUnusable,
+                  "qemu-img cannot read its parent " + parents.back());
+  }
+  if (!OpenBridge(chain, parents.back(), bottom.virtual_size, location,
+                  &disk->bridge)) {
+    return Refuse(disk, kDiskNoHelper,
+                  "qemu-storage-daemon could not show the image over FUSE");
+  }
+  disk->journal.image_nodes = disk->bridge.nodes;
+  DiskStatus opened = OpenView(disk, location, chain[0].size);
+  if (opened != kDiskOpen) return opened;
+  return UseVolume(disk, disk->view.disk) ? kDiskOpen : kDiskUnusable;
 }
 
 // An image another process uses is left alone; else it is locked here for
@@ -90,8 +165,10 @@ DiskStatus Open(Disk* disk, const char* location) {
     return kDiskInUse;
   }
   // Before any QEMU tool opens it, and so follows what it names.
-  std::string why;
-  switch (CheckImageNames(location, disk->image_fd, &why)) {
+  std::string why = UnsupportedChild(disk->image_fd);
+  if (!why.empty()) return Refuse(disk, kDiskUnusable, why);
+  std::vector<std::string> chain;
+  switch (CheckImageNames(location, disk->image_fd, &why, &chain)) {
     case kNamesSafe:
       break;
     case kNamesRefused:
@@ -101,6 +178,9 @@ DiskStatus Open(Disk* disk, const char* location) {
   }
   if (FindProgram("mtype").empty()) {
     return Refuse(disk, kDiskNoHelper, "mtools is not installed");
+  }
+  if (VhdTypeOf(disk->image_fd) == kVhdDifferencing) {
+    return OpenVhdChain(disk, location, chain);
   }
   ImageInfo info;
   InfoResult read = ReadImageInfo(location, "", &info);
@@ -145,7 +225,7 @@ DiskStatus Open(Disk* disk, const char* location) {
     return UseVolume(disk, location) ? kDiskOpen : kDiskUnusable;
   }
   uint64_t needed = 0;
-  DiskStatus opened = OpenView(disk, location, info, "");
+  DiskStatus opened = OpenView(disk, location, info.virtual_size);
   if (opened != kDiskOpen) return opened;
   if (UseVolume(disk, disk->view.disk, &needed)) return kDiskOpen;
   // A VHD whose partition runs past the size QEMU gives the disk (from its
@@ -162,7 +242,8 @@ DiskStatus Open(Disk* disk, const char* location) {
   CloseRawView(&disk->view);
   if (disk->journaled) DiscardJournal(disk->journal);
   disk->journaled = false;
-  opened = OpenView(disk, location, by_footer, kFooter);
+  JournalFor(location, disk->image_fd, info.format, kFooter, &disk->journal);
+  opened = OpenView(disk, location, by_footer.virtual_size);
   if (opened != kDiskOpen) return opened;
   return UseVolume(disk, disk->view.disk) ? kDiskOpen : kDiskUnusable;
 }
@@ -203,6 +284,8 @@ DiskStatus CloseDisk(Disk* disk, bool changed) {
       if (committed == kCommitDropped) status = kDiskDropped;
     }
   }
+  CloseBridge(&disk->bridge);
+  for (int fd : disk->parent_fds) close(fd);
   if (disk->image_fd >= 0) close(disk->image_fd);
   bool read_only = disk->read_only;
   *disk = Disk();

@@ -7,12 +7,15 @@
 // used, the changes go through a journal beside it (journal.h) and a view
 // of the image through that journal (view.h), committed when the disk is
 // closed; elsewhere a raw image is changed directly, as DOS itself would.
+// A differencing VHD is read through its chain of parents, which are held
+// too and never written (bridge.h, vhd_commit.h).
 // Opened read-only, it gets no journal and no file is made beside it.
 #ifndef DOSSETUP_DISKIMAGE_DISK_H_
 #define DOSSETUP_DISKIMAGE_DISK_H_
 
 #include <string>
 
+#include "diskimage/bridge.h"
 #include "diskimage/journal.h"
 #include "diskimage/view.h"
 
@@ -38,6 +41,9 @@ struct Disk {
   std::string why;
   bool read_only = false;
   int image_fd = -1;  // held open and locked while the disk is open
+  // A differencing VHD's parents, top down, held open and locked shared.
+  std::vector<int> parent_fds;
+  Bridge bridge;  // what shows a differencing VHD's chain to QEMU
   bool journaled = false;
   Journal journal;
   RawView view;

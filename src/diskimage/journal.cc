@@ -15,7 +15,10 @@
 #include "diskimage/qemu.h"
 #include "diskimage/spawn.h"
 #include "diskimage/steps.h"
+#include "diskimage/vhd_commit.h"
 #include "lines.h"
+
+const char kVhdDifferencingFormat[] = "vhd-differencing";
 
 namespace {
 
@@ -262,14 +265,31 @@ bool CommitIntoCopy(const Journal& journal) {
   return ok;
 }
 
+// The commit of a differencing VHD: the clusters the journal holds itself,
+// written into the disk by this program (vhd_commit.h).
+bool CommitIntoVhd(const Journal& journal) {
+  std::vector<StoredExtent> extents;
+  if (journal.chain.empty() || !MapOwnExtents(journal.overlay, &extents)) {
+    return false;
+  }
+  int source = open(journal.overlay.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (source < 0) return false;
+  bool done = WriteIntoChild(journal.chain, source, extents);
+  close(source);
+  return done;
+}
+
 // From the record past the commit point to the journal gone. A commit in
 // place first says it is committing; `again` when an earlier one was cut.
 bool CommitFromRecord(const Journal& journal, bool again) {
-  bool done = journal.in_place
-                  ? WriteRecord(journal, kCommitting) &&
-                        RunCommit(journal, journal.image, journal.image_fd) &&
-                        (!again || RepairLeaks(journal))
-                  : CommitIntoCopy(journal);
+  bool vhd = journal.format == kVhdDifferencingFormat;
+  bool done =
+      journal.in_place
+          ? WriteRecord(journal, kCommitting) &&
+                (vhd ? CommitIntoVhd(journal)
+                     : RunCommit(journal, journal.image, journal.image_fd)) &&
+                (!again || RepairLeaks(journal))
+          : CommitIntoCopy(journal);
   if (done) DiscardJournal(journal);
   return done;
 }
@@ -287,7 +307,8 @@ void JournalFor(const std::string& image, int image_fd,
   journal->format = format;
   journal->sizing = sizing;
   journal->image_fd = image_fd;
-  journal->in_place = format == "raw" || format == "qcow2" || format == "qed";
+  journal->in_place = format == "raw" || format == "qcow2" || format == "qed" ||
+                      format == kVhdDifferencingFormat;
 }
 
 bool JournalWaits(const Journal& journal) {
@@ -318,28 +339,43 @@ bool BeginJournal(const Journal& journal, uint64_t size) {
                 O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return false;
   close(fd);
-  bool made = RunQemuTool(journal.image,
-                          {"qemu-img", "create", "-q", "-f", "qcow2", "-u",
-                           "-b", journal.image, "-F", journal.format,
-                           journal.overlay, std::to_string(size)}) == 0;
+  std::vector<std::string> create = {
+      "qemu-img",          "create", "-q", "-f", "qcow2", journal.overlay,
+      std::to_string(size)};
+  // Named as its backing file only where QEMU can open the image itself.
+  if (journal.image_nodes.empty()) {
+    create.insert(create.begin() + 5,
+                  {"-u", "-b", journal.image, "-F", journal.format});
+  }
+  bool made = RunQemuTool(journal.image, create) == 0;
   if (!made) unlink(journal.overlay.c_str());
   return made;
+}
+
+// The nodes that show the image, read-only, as node "image".
+static std::vector<std::string> ImageNodes(const Journal& journal) {
+  if (!journal.image_nodes.empty()) return journal.image_nodes;
+  return {ImageOptions(journal, "", journal.image) +
+          ",node-name=image,read-only=on"};
 }
 
 std::vector<std::string> JournalBlockdevs(const Journal& journal) {
   // The journal is synced once, at the commit point; a run cut short
   // before it is discarded whole, so flushes on the way buy nothing.
-  return {ImageOptions(journal, "", journal.image) +
-              ",node-name=image,read-only=on",
-          "driver=file,node-name=journal-file,locking=off,cache.no-flush=on,"
-          "filename=" +
-              OptionValue(journal.overlay),
-          "driver=qcow2,node-name=disk,file=journal-file,backing=image"};
+  std::vector<std::string> nodes = ImageNodes(journal);
+  nodes.push_back(
+      "driver=file,node-name=journal-file,locking=off,cache.no-flush=on,"
+      "filename=" +
+      OptionValue(journal.overlay));
+  nodes.push_back(
+      "driver=qcow2,node-name=disk,file=journal-file,backing=image");
+  return nodes;
 }
 
 std::vector<std::string> ImageBlockdevs(const Journal& journal) {
-  return {ImageOptions(journal, "", journal.image) +
-          ",node-name=disk,read-only=on"};
+  std::vector<std::string> nodes = ImageNodes(journal);
+  nodes.push_back("driver=raw,node-name=disk,file=image,read-only=on");
+  return nodes;
 }
 
 CommitResult CommitJournal(const Journal& journal) {

@@ -19,6 +19,9 @@
 //   modification time), so that the next run commits again whatever the
 //   commit got to. Writing the same clusters again is harmless; the
 //   clusters a cut qcow2 or qed commit leaked are then repaired.
+// - A differencing VHD is written in place too, by this program's own
+//   writer (vhd_commit.h), whose every step can be made again; QEMU never
+//   opens it, so its journal names no backing file.
 // - Every other format (VDI, VHD, VMDK...) keeps metadata that a cut
 //   commit can leave torn beyond repair. Its commit goes into a copy of
 //   the image, IMAGE-journal-image (a reflink where the file system has
@@ -35,6 +38,11 @@
 #include <string>
 #include <vector>
 
+#include "diskimage/vhd.h"
+
+// The format of a differencing VHD as journals record it: no QEMU driver's.
+extern const char kVhdDifferencingFormat[];
+
 struct Journal {
   std::string image;    // absolute
   std::string overlay;  // IMAGE-journal
@@ -44,6 +52,11 @@ struct Journal {
   std::string sizing;   // a VHD's force_size_calc, or empty
   int image_fd = -1;    // open for writing, held by the caller
   bool in_place = false;
+  // Where QEMU cannot open the image itself: the block nodes that show it
+  // as node "image", read-only (bridge.h), and the chain its commit
+  // writes into.
+  std::vector<std::string> image_nodes;
+  VhdChain chain;
 };
 
 // Sets up `journal` for the image at `image` (an absolute path), open as

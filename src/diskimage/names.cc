@@ -1,5 +1,6 @@
 #include "diskimage/names.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdint.h>
@@ -10,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "diskimage/bytes.h"
+#include "diskimage/vhd.h"
 #include "lines.h"
 
 namespace {
@@ -27,37 +30,6 @@ struct Names {
   std::string fault;  // why the image itself is refused, if it is
 };
 
-uint64_t Big(const std::string& bytes, size_t at, int size) {
-  uint64_t value = 0;
-  for (int i = 0; i < size; ++i) {
-    value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
-  }
-  return value;
-}
-
-uint64_t Little(const std::string& bytes, size_t at, int size) {
-  uint64_t value = 0;
-  for (int i = size - 1; i >= 0; --i) {
-    value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
-  }
-  return value;
-}
-
-// Up to `size` bytes of `fd` from `at`; fewer at the end of the file.
-std::string ReadAt(int fd, uint64_t at, uint64_t size) {
-  std::string bytes(size, '\0');
-  size_t done = 0;
-  while (done < size) {
-    ssize_t count =
-        pread(fd, &bytes[done], size - done, static_cast<off_t>(at + done));
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) break;
-    done += static_cast<size_t>(count);
-  }
-  bytes.resize(done);
-  return bytes;
-}
-
 // A name stored at `at`, `size` bytes long.
 void StoredName(int fd, uint64_t at, uint64_t size,
                 std::vector<std::string>* to, Names* names) {
@@ -73,20 +45,21 @@ void StoredName(int fd, uint64_t at, uint64_t size,
 // qcow (version 1) and qcow2: a backing file, and a qcow2's data file in
 // a header extension.
 void QcowNames(int fd, const std::string& head, Names* names) {
-  uint64_t version = Big(head, 4, 4);
-  StoredName(fd, Big(head, 8, 8), Big(head, 16, 4), &names->backing, names);
+  uint64_t version = BigEndian(head, 4, 4);
+  StoredName(fd, BigEndian(head, 8, 8), BigEndian(head, 16, 4), &names->backing,
+             names);
   if (version < 2) return;
   const uint64_t kDataFileBit = 1 << 2;
   const uint32_t kDataFileExtension = 0x44415441;
-  uint64_t cluster = uint64_t{1} << (Big(head, 20, 4) & 31);
-  uint64_t start = version >= 3 ? Big(head, 100, 4) : 72;
-  bool data_file = version >= 3 && (Big(head, 72, 8) & kDataFileBit);
+  uint64_t cluster = uint64_t{1} << (BigEndian(head, 20, 4) & 31);
+  uint64_t start = version >= 3 ? BigEndian(head, 100, 4) : 72;
+  bool data_file = version >= 3 && (BigEndian(head, 72, 8) & kDataFileBit);
   std::string extensions =
       start < cluster ? ReadAt(fd, start, cluster - start) : "";
   bool named = false;
   for (size_t at = 0; at + 8 <= extensions.size();) {
-    uint64_t type = Big(extensions, at, 4);
-    uint64_t length = Big(extensions, at + 4, 4);
+    uint64_t type = BigEndian(extensions, at, 4);
+    uint64_t length = BigEndian(extensions, at + 4, 4);
     if (type == 0 || at + 8 + length > extensions.size()) break;
     if (type == kDataFileExtension) {
       names->data.push_back(extensions.substr(at + 8, length));
@@ -100,9 +73,9 @@ void QcowNames(int fd, const std::string& head, Names* names) {
 
 // qed: a backing file when its feature bit says so.
 void QedNames(int fd, const std::string& head, Names* names) {
-  if (Little(head, 16, 8) & 1) {
-    StoredName(fd, Little(head, 56, 4), Little(head, 60, 4), &names->backing,
-               names);
+  if (LittleEndian(head, 16, 8) & 1) {
+    StoredName(fd, LittleEndian(head, 56, 4), LittleEndian(head, 60, 4),
+               &names->backing, names);
   }
 }
 
@@ -164,6 +137,18 @@ void DescriptorNames(const std::string& text, bool extents, Names* names) {
     if (start <= text.size() && end != std::string::npos) {
       names->backing.push_back(text.substr(start, end - start));
     }
+    return;
+  }
+  // A delta disk that names its parent by content id alone: QEMU would
+  // read it without its parent.
+  for (const std::string& line : SplitLines(text)) {
+    const std::string kParentCid = "parentCID=";
+    if (line.compare(0, kParentCid.size(), kParentCid) != 0) continue;
+    std::string cid = line.substr(kParentCid.size());
+    for (char& c : cid) c = static_cast<char>(tolower(c));
+    if (cid.compare(0, 8, "ffffffff") != 0) {
+      names->fault = "names its parent by content id alone";
+    }
   }
 }
 
@@ -171,14 +156,14 @@ void VmdkNames(int fd, const std::string& head, uint64_t size, Names* names) {
   if (head.compare(0, 4, "KDMV") == 0) {
     // A sparse VMDK: its embedded descriptor names extents only when the
     // header itself holds no disk (a capacity of 0).
-    uint64_t at = Little(head, 28, 8) * 512;
-    uint64_t length = Little(head, 36, 8) * 512;
+    uint64_t at = LittleEndian(head, 28, 8) * 512;
+    uint64_t length = LittleEndian(head, 36, 8) * 512;
     if (length > kLongestText) {
       names->fault = "holds a descriptor too large to read";
     } else if (at > 0 && length > 0) {
       std::string text = ReadAt(fd, at, length);
-      DescriptorNames(text.substr(0, text.find('\0')), Little(head, 12, 8) == 0,
-                      names);
+      DescriptorNames(text.substr(0, text.find('\0')),
+                      LittleEndian(head, 12, 8) == 0, names);
     }
   } else if (LooksLikeDescriptor(head)) {
     if (size > kLongestText) {
@@ -220,6 +205,7 @@ struct Walk {
   std::string top;  // the image the run writes
   std::set<std::pair<dev_t, ino_t>> seen;
   std::string* why;
+  std::vector<std::string> chain;  // the backing files, top down
 };
 
 NamesVerdict Fault(Walk* walk, const std::string& name, const char* reason,
@@ -228,13 +214,16 @@ NamesVerdict Fault(Walk* walk, const std::string& name, const char* reason,
   return verdict;
 }
 
-// Checks image `fd` at `path`, `depth` below the image the run writes.
-NamesVerdict CheckFrom(const std::string& path, int fd, int depth, Walk* walk);
+// Checks image `fd` at `path`, `depth` below the image the run writes;
+// `under_vhd` when a differencing VHD named it as its parent.
+NamesVerdict CheckFrom(const std::string& path, int fd, int depth, Walk* walk,
+                       bool under_vhd = false);
 
 // A file that image `from` names: beside it for one the run writes
 // through, anywhere for one only read.
 NamesVerdict CheckNamed(const std::string& from, const std::string& name,
-                        bool written, bool backing, int depth, Walk* walk) {
+                        bool written, bool backing, int depth, Walk* walk,
+                        bool under_vhd = false) {
   if (name.empty() || NamesProtocol(name)) {
     return Fault(walk, name, "is not a plain file name");
   }
@@ -263,20 +252,85 @@ NamesVerdict CheckNamed(const std::string& from, const std::string& name,
   }
   int next = open(full.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (next < 0) return Fault(walk, name, "cannot be read");
+  walk->chain.push_back(full);
   struct stat opened;
   NamesVerdict verdict =
       fstat(next, &opened) == 0 && S_ISREG(opened.st_mode) &&
               opened.st_dev == st.st_dev && opened.st_ino == st.st_ino
-          ? CheckFrom(full, next, depth + 1, walk)
+          ? CheckFrom(full, next, depth + 1, walk, under_vhd)
           : Fault(walk, name, "changed while it was looked at");
   close(next);
   return verdict;
 }
 
-NamesVerdict CheckFrom(const std::string& path, int fd, int depth, Walk* walk) {
+// A differencing VHD's parent: the first file its locators or its parent
+// name lead to that is a VHD with the unique id the child names. Files
+// that are not regular are never opened, and any other is only read.
+NamesVerdict CheckVhdParent(const std::string& path, int fd, int depth,
+                            Walk* walk) {
+  Vhd child;
+  std::string why;
+  if (!ReadVhd(fd, &child, &why)) return Fault(walk, path, why.c_str());
+  std::vector<std::string> candidates = VhdParentCandidates(child, path);
+  std::string refused, reason;
+  for (const std::string& candidate : candidates) {
+    struct stat st;
+    if (stat(candidate.c_str(), &st) != 0) {
+      if (errno != ENOENT && errno != ENOTDIR && refused.empty()) {
+        refused = candidate;
+        reason = "cannot be looked at";
+      }
+      continue;
+    }
+    int parent_fd = -1;
+    if (S_ISREG(st.st_mode)) {
+      parent_fd =
+          open(candidate.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    }
+    Vhd parent;
+    bool found = parent_fd >= 0 && ReadVhd(parent_fd, &parent, &why) &&
+                 parent.unique_id == child.parent_id;
+    if (parent_fd >= 0) close(parent_fd);
+    if (found) {
+      return CheckNamed(path, candidate, false, true, depth, walk, true);
+    }
+    if (refused.empty()) {
+      refused = candidate;
+      reason = !S_ISREG(st.st_mode) ? "is not a regular file"
+               : parent_fd < 0      ? "cannot be read"
+                                    : "is not the parent the image names: "
+                                      "its unique id differs";
+    }
+  }
+  if (!refused.empty()) return Fault(walk, refused, reason.c_str());
+  if (candidates.empty()) {
+    return Fault(walk, path, "names no parent that can be found here",
+                 kNamesMissing);
+  }
+  return Fault(walk, candidates.back(), "does not exist", kNamesMissing);
+}
+
+NamesVerdict CheckFrom(const std::string& path, int fd, int depth, Walk* walk,
+                       bool under_vhd) {
   struct stat st;
   if (fstat(fd, &st) != 0) return Fault(walk, path, "cannot be looked at");
   walk->seen.insert({st.st_dev, st.st_ino});
+  // QEMU reads a differencing VHD as if it stood alone: it is read here,
+  // and no other format's image may lead QEMU to one.
+  switch (VhdTypeOf(fd)) {
+    case kVhdDifferencing:
+      if (depth > 0 && !under_vhd) {
+        return Fault(walk, path,
+                     "is a differencing VHD, which QEMU would misread");
+      }
+      return CheckVhdParent(path, fd, depth, walk);
+    case kVhdFixed:
+    case kVhdDynamic:
+      return kNamesSafe;
+    case kVhdNone:
+      if (under_vhd) return Fault(walk, path, "is not a VHD");
+      break;
+  }
   Names names = ReadNames(fd, static_cast<uint64_t>(st.st_size));
   if (!names.fault.empty()) return Fault(walk, path, names.fault.c_str());
   for (const std::string& own : names.own) {
@@ -299,11 +353,13 @@ NamesVerdict CheckFrom(const std::string& path, int fd, int depth, Walk* walk) {
 
 }  // namespace
 
-NamesVerdict CheckImageNames(const std::string& image, int fd,
-                             std::string* why) {
+NamesVerdict CheckImageNames(const std::string& image, int fd, std::string* why,
+                             std::vector<std::string>* chain) {
   Walk walk;
   walk.top = image;
   walk.why = why;
   why->clear();
-  return CheckFrom(image, fd, 0, &walk);
+  NamesVerdict verdict = CheckFrom(image, fd, 0, &walk);
+  if (chain) *chain = walk.chain;
+  return verdict;
 }

@@ -2,7 +2,9 @@
 // any QEMU tool opens it, since QEMU follows every name it finds: a
 // qcow2's or qed's backing file (down the chain) and a qcow2's external
 // data file, a VMDK's extents and parent, from a text descriptor or the
-// one a sparse VMDK embeds.
+// one a sparse VMDK embeds; and a differencing VHD's parent (vhd.h), the
+// first its locators lead to whose unique id is the one it names, which
+// only this program reads.
 //
 // An image made by anybody may name any file. So the run writes through
 // the image alone and through files beside it, named by a plain name (no
@@ -17,6 +19,7 @@
 #define DOSSETUP_DISKIMAGE_NAMES_H_
 
 #include <string>
+#include <vector>
 
 enum NamesVerdict {
   kNamesSafe,
@@ -25,8 +28,9 @@ enum NamesVerdict {
 };
 
 // Checks every file the image at `image`, open as `fd`, names. `why`
-// receives the name at fault and the reason.
-NamesVerdict CheckImageNames(const std::string& image, int fd,
-                             std::string* why);
+// receives the name at fault and the reason; `chain`, if given, the
+// backing files followed, top down.
+NamesVerdict CheckImageNames(const std::string& image, int fd, std::string* why,
+                             std::vector<std::string>* chain = nullptr);
 
 #endif  // DOSSETUP_DISKIMAGE_NAMES_H_

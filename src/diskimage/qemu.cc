@@ -91,3 +91,42 @@ InfoResult ReadImageInfo(const std::string& image,
   bool read = IsFormatName(info->format) && info->virtual_size > 0;
   return read ? kInfoRead : kInfoUnreadable;
 }
+
+// The number after `"key": ` in a line of qemu-img map's JSON, or -1.
+static int64_t JsonNumber(const std::string& line, const char* key) {
+  std::string field = std::string("\"") + key + "\": ";
+  size_t at = line.find(field);
+  if (at == std::string::npos) return -1;
+  return strtoll(line.c_str() + at + field.size(), nullptr, 10);
+}
+
+static bool JsonTrue(const std::string& line, const char* key) {
+  return line.find(std::string("\"") + key + "\": true") != std::string::npos;
+}
+
+bool MapOwnExtents(const std::string& file,
+                   std::vector<StoredExtent>* extents) {
+  extents->clear();
+  std::string text;
+  if (RunQemuTool(file,
+                  {"qemu-img", "map", "--output=json", "--image-opts",
+                   "driver=qcow2,file.driver=file,file.locking=off,"
+                   "file.filename=" +
+                       OptionValue(file)},
+                  &text) != 0) {
+    return false;
+  }
+  bool ended = false;
+  for (const std::string& line : SplitLines(text)) {
+    // The list ends with "]": output cut short is no map.
+    if (!line.empty() && line.back() == ']') ended = true;
+    int64_t start = JsonNumber(line, "start");
+    int64_t length = JsonNumber(line, "length");
+    if (start < 0 || length <= 0 || !JsonTrue(line, "present")) continue;
+    int64_t stored = JsonTrue(line, "data") ? JsonNumber(line, "offset") : -1;
+    if (JsonTrue(line, "data") && stored < 0) return false;
+    extents->push_back(
+        {static_cast<uint64_t>(start), static_cast<uint64_t>(length), stored});
+  }
+  return ended;
+}

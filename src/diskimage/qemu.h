@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "diskimage/bytes.h"
+
 // What `qemu-img info` tells of an image.
 struct ImageInfo {
   std::string format;             // "raw", "qcow2", "vpc"...
@@ -22,6 +24,10 @@ enum InfoResult { kInfoRead, kInfoNoQemuImg, kInfoUnreadable };
 // `driver_options` ("driver=vpc,force_size_calc=current_size," or empty).
 InfoResult ReadImageInfo(const std::string& image,
                          const std::string& driver_options, ImageInfo* info);
+
+// The extents qcow2 file `file`, which names no backing file, holds, as
+// qemu-img map tells them. False when it cannot tell.
+bool MapOwnExtents(const std::string& file, std::vector<StoredExtent>* extents);
 
 // A value inside a QEMU option list, where a comma separates options
 // unless doubled.

@@ -1,13 +1,18 @@
 #include "diskimage/steps.h"
 
 #include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <unistd.h>
+
+#include "diskimage/bytes.h"
 
 static int steps = 0;
 static int step_nth = 0;
 static int step_signal = 0;
 static bool step_to_group = false;
 static std::vector<std::string> commit_env;
+static long long commit_written = 0;
 
 void StepArm(int nth, int signal, bool to_group) {
   steps = 0;
@@ -15,6 +20,7 @@ void StepArm(int nth, int signal, bool to_group) {
   step_signal = signal;
   step_to_group = to_group;
   commit_env.clear();
+  commit_written = 0;
 }
 
 int StepUses() {
@@ -37,4 +43,34 @@ std::vector<std::string> StepCommitEnvironment(const std::string& file) {
   std::vector<std::string> env = commit_env;
   env.push_back("DOSSETUP_STOP_FILE=" + file);
   return env;
+}
+
+// The value of setting `name` among those armed, or "".
+static std::string Setting(const char* name) {
+  std::string prefix = std::string(name) + "=";
+  for (const std::string& setting : commit_env) {
+    if (setting.compare(0, prefix.size(), prefix) == 0) {
+      return setting.substr(prefix.size());
+    }
+  }
+  return "";
+}
+
+bool CommitWriteAt(int fd, const char* data, size_t size, uint64_t at) {
+  if (commit_env.empty()) return WriteAt(fd, data, size, at);
+  long long before = commit_written;
+  commit_written += static_cast<long long>(size);
+  std::string count = Setting("DOSSETUP_STOP_COUNT");
+  if (!count.empty()) {
+    if (FILE* out = fopen(count.c_str(), "we")) {
+      fprintf(out, "%lld\n", commit_written);
+      fclose(out);
+    }
+  }
+  long long stop = atoll(Setting("DOSSETUP_STOP_AT").c_str());
+  if (stop <= 0 || commit_written < stop) return WriteAt(fd, data, size, at);
+  size_t allowed = before >= stop ? 0 : static_cast<size_t>(stop - before);
+  WriteAt(fd, data, allowed, at);
+  kill(getpid(), SIGKILL);
+  return false;
 }

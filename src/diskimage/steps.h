@@ -6,6 +6,9 @@
 #ifndef DOSSETUP_DISKIMAGE_STEPS_H_
 #define DOSSETUP_DISKIMAGE_STEPS_H_
 
+#include <stddef.h>
+#include <stdint.h>
+
 #include <string>
 #include <vector>
 
@@ -19,11 +22,17 @@ void StepHit();
 
 // Arms a stop among the commit's writes: the test library `preload` is
 // loaded into qemu-img, with `settings` and DOSSETUP_STOP_FILE naming the
-// file it commits into, and stops the run from there.
+// file it commits into, and stops the run from there. A commit this
+// program writes itself reads the same settings (CommitWriteAt).
 void StepArmInCommit(const std::string& preload,
                      const std::vector<std::string>& settings);
 // What qemu-img's environment gains for a commit into `file`: nothing
 // unless a stop is armed there.
 std::vector<std::string> StepCommitEnvironment(const std::string& file);
+
+// A write of a commit this program makes itself (WriteAt, bytes.h). Where
+// a stop is armed among the commit's writes, it counts the bytes and is
+// cut short at the armed one, and the program is then killed there.
+bool CommitWriteAt(int fd, const char* data, size_t size, uint64_t at);
 
 #endif  // DOSSETUP_DISKIMAGE_STEPS_H_

@@ -50,8 +50,9 @@ std::map<std::string, std::string> Stats(const std::string& folder) {
 // Each medium: a dry run of the new drive says 1 and moves nothing; after
 // the run, a dry run says 0 and moves nothing.
 TEST(DiskImage, DryRunMovesNoByteOrTime) {
-  for (DriveMedium medium : {kOnFolder, kOnFat12Floppy, kOnFat16Qcow2,
-                             kOnFat16Vdi, kOnFat16VirtualPcVhd}) {
+  for (DriveMedium medium :
+       {kOnFolder, kOnFat12Floppy, kOnFat16Qcow2, kOnFat16Vdi,
+        kOnFat16VirtualPcVhd, kOnFat16VhdChild}) {
     SCOPED_TRACE(MediumName(medium));
     ScratchDrive drive;
     std::string sample = drive.root + "/sample";

@@ -19,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "platform/host/drive/drive_c.h"
@@ -26,7 +27,9 @@
 #include "platform/host/windows_path.h"
 #include "platform/platform.h"
 #include "startup/setup.h"
+#include "support/program.h"
 #include "support/scratch_drive.h"
+#include "support/vhd_chain.h"
 
 namespace {
 
@@ -172,6 +175,7 @@ TEST(DiskImage, LeavesAnImageItCannotUseAsItWas) {
     // Run as an ordinary user to whom /dev/fuse is closed: a qcow2 image
     // cannot be used then, but a raw one is changed directly.
     bool without_fuse = false;
+    const char* held = "";  // what the holder holds: the image and this
   } cases[] = {
       {"random bytes",
        [](const std::string& image, const std::string&) {
@@ -211,6 +215,12 @@ TEST(DiskImage, LeavesAnImageItCannotUseAsItWas) {
          MakeImage(kOnFat16Disk, image, tree);
        },
        "sleep 600 3<>IMG", 75, false},
+      {"a differencing VHD whose parent another process has open for "
+       "writing",
+       [](const std::string& image, const std::string& tree) {
+         MakeImage(kOnFat16VhdChild, image, tree);
+       },
+       "sleep 600 3<>IMG", 75, false, false, ".parent.vhd"},
       {"a qcow2 image, with FUSE closed to the user",
        [](const std::string& image, const std::string& tree) {
          MakeImage(kOnFat16Qcow2, image, tree);
@@ -228,7 +238,9 @@ TEST(DiskImage, LeavesAnImageItCannotUseAsItWas) {
     c.make(image, drive.root);
     std::string before = FileBytes(image);
     std::unique_ptr<Holder> holder;
-    if (!c.holder.empty()) holder.reset(new Holder(c.holder, image, c.locks));
+    if (!c.holder.empty()) {
+      holder.reset(new Holder(c.holder, image + c.held, c.locks));
+    }
     if (c.without_fuse) {
       EXPECT_EQ(RunAsUserWithoutFuse(image), c.status);
       EXPECT_EQ(FileBytes(image) == before, c.status != 0);
@@ -280,14 +292,34 @@ TEST(DiskImage, FollowsOnlyTheNamesItMay) {
     qemu_img("convert -O " + options + " " + mine + "/c.raw " + image);
     fs::remove(mine + "/c.raw");
   };
-  auto descriptor =
-      [](const std::string& image, const std::string& extent) {
-        std::ofstream(image)
-            << "# Disk DescriptorFile\nversion=1\nCID=fffffffe\n"
-               "parentCID=ffffffff\ncreateType=\"monolithicFlat\"\n"
-               "RW 32768 FLAT \""
-            << extent << "\" 0\nddb.adapterType = \"ide\"\n";
-      };
+  auto descriptor = [](const std::string& image, const std::string& extent,
+                       const std::string& parent_cid = "ffffffff") {
+    std::ofstream(image) << "# Disk DescriptorFile\nversion=1\nCID=fffffffe\n"
+                            "parentCID="
+                         << parent_cid
+                         << "\ncreateType=\"monolithicFlat\"\n"
+                            "RW 32768 FLAT \""
+                         << extent << "\" 0\nddb.adapterType = \"ide\"\n";
+  };
+  // A differencing VHD at `image` over a dynamic VHD of their disk at
+  // `parent`, holding nothing of its own.
+  auto vhd_child = [&](const std::string& image, const std::string& parent) {
+    qemu_img("convert -O vpc " + theirs + " " + parent);
+    std::string name = fs::path(parent).filename().string();
+    WriteVhdChild(parent, image, theirs, theirs, {".\\" + name, "", "", name});
+  };
+  // Sets the bits of `mask` in the little-endian number of `size` bytes at
+  // `at` of file `image`.
+  auto set_bits = [](const std::string& image, std::streamoff at, int size,
+                     uint32_t mask) {
+    std::fstream file(image, std::ios::binary | std::ios::in | std::ios::out);
+    for (int i = 0; i < size; ++i) {
+      file.seekg(at + i);
+      int byte = file.get();
+      file.seekp(at + i);
+      file.put(static_cast<char>(byte | (mask >> (8 * i) & 0xFF)));
+    }
+  };
   struct Row {
     const char* name;
     std::string image;  // in `mine`
@@ -353,6 +385,59 @@ TEST(DiskImage, FollowsOnlyTheNamesItMay) {
                   " 16M");
          qemu_img("create -q -f qcow2 -u -b a.qcow2 -F qcow2 " + mine +
                   "/b.qcow2 16M");
+       },
+       65},
+      {"VMDK delta that names its parent by content id alone", "win95.vmdk",
+       [&](const std::string& image) {
+         MakeImage(kOnFat16Disk, mine + "/win95-flat.vmdk", drive.root);
+         descriptor(image, "win95-flat.vmdk", "12345678");
+       },
+       65},
+      {"differencing VHD whose parent is missing", "win95.vhd",
+       [&](const std::string& image) {
+         vhd_child(image, mine + "/parent.vhd");
+         fs::remove(mine + "/parent.vhd");
+       },
+       66},
+      {"differencing VHD whose parent was replaced by another disk",
+       "win95.vhd",
+       [&](const std::string& image) {
+         vhd_child(image, mine + "/parent.vhd");
+         qemu_img("convert -O vpc " + theirs + " " + mine + "/other.vhd");
+         fs::rename(mine + "/other.vhd", mine + "/parent.vhd");
+       },
+       65},
+      {"qcow2 whose backing file is a differencing VHD", "win95.qcow2",
+       [&](const std::string& image) {
+         vhd_child(mine + "/child.vhd", mine + "/parent.vhd");
+         qemu_img("create -q -f qcow2 -u -b child.vhd -F vpc " + image +
+                  " 16M");
+       },
+       65},
+      {"differencing VDI, a VirtualBox snapshot", "win95.vdi",
+       [&](const std::string& image) {
+         fresh(image, "vdi");
+         set_bits(image, 0x4C, 4, 4);  // from a normal image to a diff one
+         set_bits(image, 0x1B8, 4, 0x12345678);  // its parent's UUID
+       },
+       65},
+      {"differencing VHDX", "win95.vhdx",
+       [&](const std::string& image) {
+         fresh(image, "vhdx");
+         // The file parameters' "has parent" flag.
+         std::string bytes = FileBytes(image);
+         const std::string kParameters(
+             "\x37\x67\xA1\xCA\x36\xFA\x43\x4D\xB3\xB6\x33\xF0\xAA\x44\xE7\x6B",
+             16);
+         size_t entry = bytes.find(kParameters);
+         ASSERT_NE(entry, std::string::npos);
+         size_t table = bytes.rfind("metadata", entry);
+         uint32_t offset = 0;
+         for (int i = 3; i >= 0; --i) {
+           offset =
+               offset << 8 | static_cast<unsigned char>(bytes[entry + 16 + i]);
+         }
+         set_bits(image, static_cast<std::streamoff>(table + offset + 4), 4, 2);
        },
        65},
       {"qcow2 whose backing file does not exist", "win95.qcow2",
@@ -421,6 +506,174 @@ TEST(DiskImage, FollowsOnlyTheNamesItMay) {
     EXPECT_EQ(ReadFromImage(changed + kOffset, "AUTOEXEC.BAT"),
               "@ECHO OFF\r\nSET  BLASTER=A220 I5  D1 T4\r\n");
     fs::remove(changed);
+  }
+}
+
+// Every file of the FAT volume of raw disk `raw` at `offset`, by path.
+std::map<std::string, std::string> VolumeFiles(const std::string& raw,
+                                               const std::string& offset) {
+  std::string out = raw + ".files";
+  fs::remove_all(out);
+  fs::create_directory(out);
+  EXPECT_TRUE(Shell("mcopy -s -n -i " + raw + offset + " '::/*' " + out));
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(out)) {
+    if (entry.is_regular_file()) {
+      files[fs::relative(entry.path(), out).string()] =
+          FileBytes(entry.path().string());
+    }
+  }
+  fs::remove_all(out);
+  return files;
+}
+
+// Differencing VHDs as emulators leave them, each child holding what a
+// session wrote, with partial sector bitmaps. After a run, the disk the
+// chain composes (read by the tests' own reader) holds, file for file,
+// what a run leaves on a raw copy of it taken before; every parent keeps
+// every byte, nothing is left beside the child, and libvhdi still reads
+// the chain, agreeing wherever the bitmaps' runs fall on whole bytes.
+TEST(DiskImage, WritesDifferencingVhdsAsTheFormatSays) {
+  ScratchDrive drive;
+  CopySample(drive.root + "/tree");
+  std::string user(3 << 20, '\0');
+  for (size_t i = 0; i < user.size(); ++i) {
+    user[i] = static_cast<char>(i * 7 + i / 4096);
+  }
+  std::ofstream(drive.root + "/USER.DAT", std::ios::binary) << user;
+  const std::string mine = drive.root + ".img";
+  const std::string kOffset = "@@1048576";
+  struct Row {
+    const char* name;
+    const char* parent_format;  // qemu-img's -O and -o
+    bool fresh;                 // the child holds nothing
+    bool two_children;          // the user's file went into a second child
+    bool absolute_only;         // the parent lies elsewhere
+  } rows[] = {
+      {"a child over a dynamic parent", "vpc", false, false, false},
+      {"a child over a fixed parent", "vpc -o subformat=fixed", false, false,
+       false},
+      {"a fresh child with nothing written", "vpc", true, false, false},
+      {"a chain of two children, the second found by a file URL", "vpc", false,
+       true, false},
+      {"a parent found by its absolute locator alone", "vpc", false, false,
+       true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    fs::remove_all(mine);
+    fs::create_directories(mine + "/elsewhere");
+    std::string before = mine + "/before.raw";
+    std::string after = mine + "/after.raw";
+    MakeImage(kOnFat16Disk, before, row.fresh ? drive.root + "/tree" : "");
+    fs::copy_file(before, after);
+    if (!row.fresh) {
+      std::string copy = "cd " + drive.root;
+      copy += "/tree && mcopy -s -i ";
+      copy += after;
+      copy += kOffset;
+      copy += " * ::/";
+      ASSERT_TRUE(Shell(copy));
+    }
+    std::string folder = row.absolute_only ? mine + "/elsewhere" : mine;
+    std::string parent = folder + "/parent.vhd";
+    std::string convert =
+        std::string("qemu-img convert -O ") + row.parent_format;
+    convert += " ";
+    convert += before;
+    convert += " ";
+    convert += parent;
+    ASSERT_TRUE(Shell(convert));
+    std::vector<std::string> chain = {mine + "/child.vhd", parent};
+    VhdLocators locators = {".\\parent.vhd", "C:\\VMs\\parent.vhd", "",
+                            "parent.vhd"};
+    if (row.absolute_only) locators = {"", parent, "", "gone.vhd"};
+    if (row.two_children) {
+      std::string middle = mine + "/session1.vhd";
+      WriteVhdChild(parent, middle, before, after, locators);
+      std::string later = after + ".2";
+      fs::copy_file(after, later);
+      std::string copy = "mcopy -i " + later;
+      copy += kOffset;
+      copy += " ";
+      copy += drive.root;
+      copy += "/USER.DAT ::/USER.DAT";
+      ASSERT_TRUE(Shell(copy));
+      WriteVhdChild(middle, chain[0], after, later,
+                    {"", "", "file://" + middle, "session1.vhd"});
+      chain.insert(chain.begin() + 1, middle);
+      fs::rename(later, after);
+    } else {
+      WriteVhdChild(parent, chain[0], before, after, locators);
+    }
+    fs::remove(before);
+    // The judge: the run on a raw copy of the disk the chain composes.
+    ASSERT_TRUE(ComposeVhdChain(chain, after));
+    HostChooseDriveC(after.c_str());
+    RunSetup();
+    ASSERT_EQ(HostReleaseDriveC(), 0);
+    auto expected = VolumeFiles(after, kOffset);
+    fs::remove(after);
+    std::map<std::string, std::string> parents;
+    for (size_t i = 1; i < chain.size(); ++i) {
+      parents[chain[i]] = FileBytes(chain[i]);
+    }
+    auto listing = [&] {
+      std::set<std::string> names;
+      for (const auto& entry : fs::recursive_directory_iterator(mine)) {
+        names.insert(entry.path().string());
+      }
+      return names;
+    };
+    auto beside = listing();
+
+    HostChooseDriveC(chain[0].c_str());
+    RunSetup();
+    EXPECT_EQ(HostReleaseDriveC(), 0);
+
+    EXPECT_TRUE(listing() == beside) << "a file came or went beside it";
+    for (const auto& [path, bytes] : parents) {
+      EXPECT_TRUE(FileBytes(path) == bytes) << path << " changed";
+    }
+    std::string composed = mine + "/composed.raw";
+    ASSERT_TRUE(ComposeVhdChain(chain, composed));
+    EXPECT_TRUE(VolumeFiles(composed, kOffset) == expected)
+        << "the files differ from the raw run's";
+    std::string volume = composed + ".volume";
+    std::string check = "dd if=" + composed;
+    check += " of=";
+    check += volume;
+    check += " bs=512 skip=2048 && fsck.fat -n ";
+    check += volume;
+    EXPECT_TRUE(Shell(check));
+    // libvhdi reads the chain; where no bitmap byte is partial, it reads
+    // what the tests' reader does.
+    std::string read_by_libvhdi = mine + "/libvhdi.raw";
+    std::string command =
+        "/usr/bin/python3 -c 'import pyvhdi, sys\n"
+        "files = []\n"
+        "for name in sys.argv[2:]:\n"
+        "  f = pyvhdi.file(); f.open(name); files.append(f)\n"
+        "for child, parent in zip(files, files[1:]): child.set_parent(parent)\n"
+        "size = files[0].get_media_size()\n"
+        "with open(sys.argv[1], \"wb\") as out:\n"
+        "  for at in range(0, size, 1 << 20):\n"
+        "    out.write(files[0].read_buffer_at_offset(min(1 << 20, size - "
+        "at), at))\n' " +
+        read_by_libvhdi;
+    for (const std::string& path : chain) command += " " + path;
+    ASSERT_TRUE(Shell(command)) << "libvhdi cannot read the chain";
+    std::string ours = FileBytes(composed);
+    std::string theirs = FileBytes(read_by_libvhdi);
+    ASSERT_EQ(ours.size(), theirs.size());
+    std::vector<bool> whole = WholeBitmapBytes(chain);
+    size_t disagree = 0;
+    for (size_t s = 0; s < whole.size(); ++s) {
+      if (whole[s] && ours.compare(s * 512, 512, theirs, s * 512, 512) != 0) {
+        ++disagree;
+      }
+    }
+    EXPECT_EQ(disagree, 0u) << "sectors libvhdi reads otherwise";
   }
 }
 

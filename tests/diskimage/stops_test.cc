@@ -223,11 +223,16 @@ INSTANTIATE_TEST_SUITE_P(
                     StopRow{kOnFat16Vdi, SIGKILL, false, kProgramInCommit},
                     StopRow{kOnFat16Vdi, 0, false, kQemuImgInCommit},
                     StopRow{kOnFat16Vmdk, SIGKILL, false, kProgramInCommit},
-                    StopRow{kOnFat16Vmdk, 0, false, kQemuImgInCommit}),
+                    StopRow{kOnFat16Vmdk, 0, false, kQemuImgInCommit},
+                    // Written by the program itself: no helper to stop.
+                    StopRow{kOnFat16VhdChild, SIGKILL, false},
+                    StopRow{kOnFat16VhdChild, SIGKILL, false,
+                            kProgramInCommit}),
     [](const testing::TestParamInfo<StopRow>& info) {
       std::string name = MediumName(info.param.medium);
-      name = info.param.medium == kOnFat16Disk
-                 ? "raw_"
+      name = info.param.medium == kOnFat16Disk ? "raw_"
+             : info.param.medium == kOnFat16VhdChild
+                 ? "VHD_child_"
                  : name.substr(name.rfind(' ') + 1) + "_";
       if (info.param.at == kProgramInCommit) return name + "killed_in_commit";
       if (info.param.at == kQemuImgInCommit) return name + "qemu_img_killed";

@@ -14,6 +14,7 @@
 #include "platform/host/drive/folder.h"
 #include "platform/host/faults.h"
 #include "startup/setup.h"
+#include "support/vhd_chain.h"
 
 namespace fs = std::filesystem;
 
@@ -36,7 +37,7 @@ ScratchDrive::~ScratchDrive() {
   for (const char* suffix :
        {".img", ".img.raw", ".img.volume", ".tmp", ".img-journal",
         ".img-journal-commit", ".img-journal-commit.new", ".img-journal-image",
-        ".img.raw.file"}) {
+        ".img.raw.file", ".img.parent.vhd", ".img.before"}) {
     fs::remove_all(root + suffix, ignored);
   }
 }
@@ -92,10 +93,16 @@ int RunOn(const ScratchDrive& drive) {
 }
 
 const char* MediumName(DriveMedium medium) {
-  static const char* const kNames[] = {
-      "folder",     "FAT12 floppy",         "FAT16 disk",
-      "FAT32 disk", "FAT16 dynamic VHD",    "FAT16 qcow2",
-      "FAT16 VDI",  "FAT16 Virtual PC VHD", "FAT16 VMDK"};
+  static const char* const kNames[] = {"folder",
+                                       "FAT12 floppy",
+                                       "FAT16 disk",
+                                       "FAT32 disk",
+                                       "FAT16 dynamic VHD",
+                                       "FAT16 qcow2",
+                                       "FAT16 VDI",
+                                       "FAT16 Virtual PC VHD",
+                                       "FAT16 VMDK",
+                                       "FAT16 differencing VHD"};
   return kNames[medium];
 }
 
@@ -181,6 +188,39 @@ void MarkAsVirtualPc(const std::string& image) {
   }
 }
 
+// The parents of the differencing VHDs made, with their bytes.
+std::map<std::string, std::string> parents_made;
+
+std::string ParentOf(const std::string& image) {
+  return image + ".parent.vhd";
+}
+
+std::string FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A differencing VHD at `image` that composes the raw disk `raw`: its
+// parent holds the disk as it was before the tree went in.
+void MakeVhdChild(const std::string& image, const std::string& raw,
+                  const std::string& before) {
+  std::string parent = ParentOf(image);
+  EXPECT_TRUE(Shell("qemu-img convert -O vpc " + before + " " + parent));
+  std::string name = fs::path(parent).filename().string();
+  WriteVhdChild(parent, image, before, raw,
+                {".\\" + name, "C:\\VMs\\" + name, "", name});
+  parents_made[parent] = FileBytes(parent);
+}
+
+// The raw disk a differencing VHD made here composes, at `raw`; false when
+// its parent lost a byte.
+bool ComposeVhdChild(const std::string& image, const std::string& raw) {
+  std::string parent = ParentOf(image);
+  bool kept = FileBytes(parent) == parents_made[parent];
+  EXPECT_TRUE(kept) << "the parent " << parent << " changed";
+  return ComposeVhdChain({image, parent}, raw) && kept;
+}
+
 // The volume of an image as a file of its own, for fsck.fat.
 std::string VolumeFile(DriveMedium medium, const std::string& image) {
   if (medium == kOnFat12Floppy) return image;
@@ -194,6 +234,21 @@ std::string VolumeFile(DriveMedium medium, const std::string& image) {
 
 std::string MakeImage(DriveMedium medium, const std::string& image,
                       const std::string& folder) {
+  if (medium == kOnFat16VhdChild) {
+    std::string before = image + ".before";
+    std::string raw = image + ".raw";
+    std::string spec = MakeImage(kOnFat16Disk, before, "");
+    fs::copy_file(before, raw, fs::copy_options::overwrite_existing);
+    std::string raw_spec = raw + spec.substr(before.size());
+    if (!folder.empty() && !fs::is_empty(folder)) {
+      EXPECT_TRUE(
+          Shell("cd " + folder + " && mcopy -s -i " + raw_spec + " * ::/"));
+    }
+    MakeVhdChild(image, raw, before);
+    fs::remove(before);
+    fs::remove(raw);
+    return image + spec.substr(before.size());
+  }
   if (const char* format = QemuFormat(medium)) {
     std::string raw = image + ".raw";
     std::string spec = MakeImage(kOnFat16Disk, raw, folder);
@@ -258,6 +313,12 @@ int RunOn(const ScratchDrive& drive, DriveMedium medium) {
   }
   EXPECT_FALSE(ViewLeftBehind(tmp)) << "a daemon's view outlived the run";
   fs::remove_all(tmp);
+  if (medium == kOnFat16VhdChild) {
+    EXPECT_TRUE(ComposeVhdChild(image, image + ".raw"));
+    fs::rename(image + ".raw", image);
+    fs::remove(ParentOf(image));
+    medium = kOnFat16Disk;
+  }
   if (const char* format = QemuFormat(medium)) {
     if (std::string(format) != "vpc") {
       EXPECT_TRUE(
@@ -287,11 +348,15 @@ ImageContent ReadImage(DriveMedium medium, const std::string& image,
   std::string raw = image + ".raw";
   std::string raw_spec = raw + spec.substr(image.size());
   const char* format = QemuFormat(medium);
-  content.sound =
-      (!format || std::string(format) == "vpc" ||
-       Shell("qemu-img check -f " + std::string(format) + " " + image)) &&
-      Shell("qemu-img convert -U " + QemuSource(medium, image) + " -O raw " +
-            raw);
+  if (medium == kOnFat16VhdChild) {
+    content.sound = ComposeVhdChild(image, raw);
+  } else {
+    content.sound =
+        (!format || std::string(format) == "vpc" ||
+         Shell("qemu-img check -f " + std::string(format) + " " + image)) &&
+        Shell("qemu-img convert -U " + QemuSource(medium, image) + " -O raw " +
+              raw);
+  }
   std::string volume = VolumeFile(format ? kOnFat16Disk : medium, raw);
   content.sound = content.sound && Shell("fsck.fat -n " + volume);
   for (const std::string& path : paths) {

@@ -44,9 +44,11 @@ int RunOn(const ScratchDrive& drive);
 // What holds drive C in a run: the folder itself, or a disk image made
 // from it with mtools, as PC emulators keep them: raw, or the FAT16 disk
 // converted by qemu-img to a dynamic VHD, qcow2, VDI or sparse VMDK, or
-// to a dynamic
-// VHD that names Virtual PC as its maker, whose geometry QEMU believes
-// over its size, so that its partition seems to run past the disk's end.
+// to a dynamic VHD that names Virtual PC as its maker, whose geometry QEMU
+// believes over its size, so that its partition seems to run past the
+// disk's end; or a differencing VHD over a dynamic one (IMAGE.parent.vhd)
+// that holds an empty volume, the child holding what an emulator's session
+// wrote to put the tree there.
 enum DriveMedium {
   kOnFolder,
   kOnFat12Floppy,
@@ -57,6 +59,7 @@ enum DriveMedium {
   kOnFat16Vdi,
   kOnFat16VirtualPcVhd,
   kOnFat16Vmdk,
+  kOnFat16VhdChild,
 };
 const char* MediumName(DriveMedium medium);
 
@@ -79,8 +82,9 @@ std::string MakeImage(DriveMedium medium, const std::string& image,
                       const std::string& folder);
 // What a test reads back from an image of `medium` made by MakeImage with
 // mtools' -i argument `spec`: whether qemu-img check (for formats that
-// have one) and fsck.fat find it sound, and the bytes of each of `paths`
-// (missing ones left out).
+// have one) and fsck.fat find it sound (and a differencing VHD's parent
+// holds every byte it held), and the bytes of each of `paths` (missing
+// ones left out).
 struct ImageContent {
   bool sound = false;
   std::map<std::string, std::string> files;

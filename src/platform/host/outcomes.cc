@@ -13,7 +13,7 @@ namespace {
 // passed are dropped as they pile up, which keeps the memory to what one
 // side is ahead by, whatever the file's size.
 struct StreamCompare {
-  static const size_t kCompactAt = 256 * 1024;
+  static const size_t kCompactAt = size_t{256} * 1024;
   std::string ahead;
   size_t start = 0;  // of what still waits in `ahead`
   bool reader_ahead = true;
