@@ -10,7 +10,7 @@ FUZZ_JOBS ?= $(JOBS)
 all: host win32
 
 deps:
-	@tools/ensure-deps
+	@tools/ensure-deps test
 
 build/host/Makefile:
 	cmake -S . -B build/host
@@ -27,8 +27,10 @@ win32: build/win32/Makefile
 
 # Every test: the host suite with the Windows program's headers and its
 # runs under Wine, then the suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer with a bounded fuzz run.
+# UndefinedBehaviorSanitizer with a bounded fuzz run. Configured anew, so
+# that a build first made without GoogleTest (by make demo) gains its tests.
 test: deps
+	cmake -S . -B build/host >/dev/null
 	$(MAKE) all dist
 	cd build/host && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) sanitize
@@ -53,7 +55,13 @@ fuzz: build/fuzz/Makefile
 	  -jobs=$(FUZZ_JOBS) -workers=$(FUZZ_JOBS) -print_final_stats=1 \
 	  corpus $(CURDIR)/tests/fuzz/corpus
 
-demo: build/host/Makefile
+# Installs the few packages the demo needs (as root), builds the program
+# alone and runs it on a copy of the sample drive.
+demo:
+	@tools/ensure-deps demo
+	@mkdir -p build
+	@cmake -S . -B build/host >build/demo-configure.log 2>&1 || \
+	  { cat build/demo-configure.log; exit 1; }
 	@cmake --build build/host -j $(JOBS) --target dossetup >/dev/null
 	@tools/demo
 

@@ -133,5 +133,12 @@ void PrintHelp(FILE* out) {
 }
 
 void PrintVersion(FILE* out) {
-  fprintf(out, "%s %s\n", kProgram, DOSSETUP_VERSION);
+  fprintf(out,
+          "%s %s\n"
+          "Copyright (C) 2026 The dossetup authors.\n"
+          "License MIT: <https://opensource.org/license/mit>.\n"
+          "This is free software: you are free to change and redistribute "
+          "it.\n"
+          "There is NO WARRANTY, to the extent permitted by law.\n",
+          kProgram, DOSSETUP_VERSION);
 }

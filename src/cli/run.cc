@@ -1,5 +1,6 @@
 #include "cli/run.h"
 
+#include <errno.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -64,6 +65,16 @@ const char* DriveMessage(int status) {
   }
 }
 
+// Once standard output's reader has gone (SIGPIPE is ignored, so writes
+// fail with EPIPE), no more diffs or verbose lines are shown, and nothing
+// is said of them: GNU tools end quietly when their reader goes. The
+// drives are still set up, and the status says what became of them.
+bool output_gone = false;
+
+void Shown() {
+  if (fflush(stdout) != 0 && errno == EPIPE) output_gone = true;
+}
+
 const char* OutcomeText(const FileReport& report, bool dry_run) {
   switch (report.outcome) {
     case kFileUpdated:
@@ -114,10 +125,11 @@ int RunDrive(const char* location, const Options& options) {
   }
   bool changed = false;
   for (FileReport& report : reports) {
-    if (options.verbose) {
+    if (options.verbose && !output_gone) {
       printf("%s: %s: %s%s%s\n", name.c_str(), report.path.c_str(),
              OutcomeText(report, options.dry_run),
              report.why.empty() ? "" : ": ", report.why.c_str());
+      Shown();
     }
     if (report.outcome == kFileFailed) {
       fprintf(stderr, "%s: %s: %s: %s\n", kProgram, name.c_str(),
@@ -126,12 +138,12 @@ int RunDrive(const char* location, const Options& options) {
     }
     if (report.outcome == kFileUpdated) changed = true;
     std::string why;
-    if (options.diff && report.outcome == kFileUpdated) {
+    if (options.diff && report.outcome == kFileUpdated && !output_gone) {
       if (report.texts_lost) {
         why = "no room for its texts in the scratch folder";
-      } else {
-        ShowDiff(report.path, report.old_fd, report.new_fd, options.color,
-                 &why);
+      } else if (ShowDiff(report.path, report.old_fd, report.new_fd,
+                          options.color, &why) == kDiffReaderGone) {
+        output_gone = true;
       }
       if (!why.empty()) {
         fprintf(stderr, "%s: %s: %s: cannot show the diff: %s\n", kProgram,
@@ -141,7 +153,7 @@ int RunDrive(const char* location, const Options& options) {
     if (report.old_fd >= 0) close(report.old_fd);
     if (report.new_fd >= 0) close(report.new_fd);
   }
-  fflush(stdout);
+  Shown();
   if (status == 0 && changed && options.dry_run) status = kStatusWouldChange;
   return status;
 }

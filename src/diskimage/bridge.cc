@@ -5,10 +5,10 @@
 
 #include <algorithm>
 
-#include "diskimage/bytes.h"
 #include "diskimage/qemu.h"
-#include "diskimage/scratch.h"
 #include "diskimage/view.h"
+#include "helpers/io.h"
+#include "helpers/scratch.h"
 
 namespace {
 
@@ -51,7 +51,8 @@ bool Fill(const VhdChain& chain, uint64_t bottom_size, int view) {
       uint64_t at = (first + i) * kVhdSector;
       bytes.resize((run - i) * kVhdSector);
       if (!ReadComposed(chain, 0, at, &bytes[0], bytes.size()) ||
-          !WriteAt(view, bytes.data(), bytes.size(), at)) {
+          !WriteAll(view, bytes.data(), bytes.size(),
+                    static_cast<int64_t>(at))) {
         return false;
       }
       i = run;

@@ -1,5 +1,5 @@
-// Numbers and bytes as image formats store them, read from a file by
-// position.
+// Numbers as image formats store them, and extents of a disk stored in a
+// file.
 #ifndef DOSSETUP_DISKIMAGE_BYTES_H_
 #define DOSSETUP_DISKIMAGE_BYTES_H_
 
@@ -21,11 +21,5 @@ struct StoredExtent {
   uint64_t length;
   int64_t stored_at;
 };
-
-// Up to `size` bytes of `fd` from `at`; fewer at the end of the file or on
-// an error.
-std::string ReadAt(int fd, uint64_t at, uint64_t size);
-// Writes all of `size` bytes at `at`; false on an error.
-bool WriteAt(int fd, const char* data, size_t size, uint64_t at);
 
 #endif  // DOSSETUP_DISKIMAGE_BYTES_H_

@@ -1,6 +1,7 @@
 #include "diskimage/children.h"
 
 #include "diskimage/bytes.h"
+#include "helpers/io.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include "diskimage/inuse.h"
 #include "diskimage/names.h"
 #include "diskimage/qemu.h"
-#include "diskimage/spawn.h"
 #include "diskimage/volume.h"
+#include "helpers/spawn.h"
 
 namespace {
 
@@ -46,6 +46,14 @@ bool UseVolume(Disk* disk, const std::string& view,
   disk->spec = view;
   if (offset > 0) disk->spec += "@@" + std::to_string(offset);
   return true;
+}
+
+// Why no view of an image can be opened here, or "" when one can.
+std::string WhyNoView() {
+  if (FindProgram("qemu-storage-daemon").empty()) {
+    return "qemu-storage-daemon is not installed";
+  }
+  return FuseUsable() ? "" : "FUSE cannot be used by this user";
 }
 
 // Opens the view of the image of `size` bytes that `disk->journal` shows:
@@ -122,12 +130,8 @@ DiskStatus OpenVhdChain(Disk* disk, const char* location,
     return Refuse(disk, kDiskUnusable, "a file the image names: " + why);
   }
   disk->journal.chain = chain;
-  if (FindProgram("qemu-storage-daemon").empty() || !FuseUsable()) {
-    return Refuse(disk, kDiskNoHelper,
-                  FindProgram("qemu-storage-daemon").empty()
-                      ? "qemu-storage-daemon is not installed"
-                      : "FUSE cannot be used by this user");
-  }
+  std::string no_view = WhyNoView();
+  if (!no_view.empty()) return Refuse(disk, kDiskNoHelper, no_view);
   // A fixed VHD is a raw disk to QEMU's probe, so its driver is named.
   ImageInfo bottom;
   if (ReadImageInfo(parents.back(), "driver=vpc,", &bottom) != kInfoRead) {
@@ -215,13 +219,9 @@ DiskStatus Open(Disk* disk, const char* location) {
   if (disk->read_only && info.format == "raw") {
     return UseVolume(disk, location) ? kDiskOpen : kDiskUnusable;
   }
-  if (FindProgram("qemu-storage-daemon").empty() || !FuseUsable()) {
-    if (info.format != "raw") {
-      return Refuse(disk, kDiskNoHelper,
-                    FindProgram("qemu-storage-daemon").empty()
-                        ? "qemu-storage-daemon is not installed"
-                        : "FUSE cannot be used by this user");
-    }
+  std::string no_view = WhyNoView();
+  if (!no_view.empty()) {
+    if (info.format != "raw") return Refuse(disk, kDiskNoHelper, no_view);
     return UseVolume(disk, location) ? kDiskOpen : kDiskUnusable;
   }
   uint64_t needed = 0;

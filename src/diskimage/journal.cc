@@ -13,9 +13,9 @@
 #include <map>
 
 #include "diskimage/qemu.h"
-#include "diskimage/spawn.h"
 #include "diskimage/steps.h"
 #include "diskimage/vhd_commit.h"
+#include "helpers/spawn.h"
 #include "lines.h"
 
 const char kVhdDifferencingFormat[] = "vhd-differencing";

@@ -1,25 +1,9 @@
 #include "diskimage/mtools.h"
 
-#include <stdlib.h>
-
-#include "diskimage/spawn.h"
+#include "helpers/spawn.h"
 #include "lines.h"
 
 namespace {
-
-// The child's environment: the search path, a fixed locale so that names
-// beyond ASCII come and go as UTF-8 (another could show them as '_'), and
-// nothing that tells mtools what the user configured.
-std::vector<std::string> MtoolsEnvironment() {
-  std::vector<std::string> env = {"HOME=/nonexistent", "MTOOLSRC=/dev/null",
-                                  "MTOOLS_SKIP_CHECK=1", "LC_ALL=C.UTF-8"};
-  for (const char* name : {"PATH", "TZ"}) {
-    if (const char* value = getenv(name)) {
-      env.push_back(std::string(name) + "=" + value);
-    }
-  }
-  return env;
-}
 
 // The start of each UTF-8 character of `line`, and its end last.
 std::vector<size_t> CharacterStarts(const std::string& line) {
@@ -89,5 +73,13 @@ bool RunMtools(const std::string& spec, const char* tool,
                const RunOptions& options) {
   std::vector<std::string> words = {tool, "-i", spec};
   words.insert(words.end(), args.begin(), args.end());
-  return RunProgram(words, MtoolsEnvironment(), options) == 0;
+  // A fixed locale, so that names beyond ASCII come and go as UTF-8
+  // (another could show them as '_'), and nothing of what the user
+  // configured for mtools.
+  return RunProgram(
+             words,
+             HelperEnvironment("C.UTF-8", {"PATH", "TZ"},
+                               {"HOME=/nonexistent", "MTOOLSRC=/dev/null",
+                                "MTOOLS_SKIP_CHECK=1"}),
+             options) == 0;
 }

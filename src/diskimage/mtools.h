@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "diskimage/spawn.h"
+#include "helpers/spawn.h"
 
 // Runs mtools' `tool` on the volume `spec` (its -i argument: IMAGE or
 // IMAGE@@OFFSET), then `args`, as `options` say (spawn.h). True when it

@@ -13,6 +13,7 @@
 
 #include "diskimage/bytes.h"
 #include "diskimage/vhd.h"
+#include "helpers/io.h"
 #include "lines.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include "diskimage/spawn.h"
+#include "helpers/spawn.h"
 #include "lines.h"
 
 namespace {
@@ -39,10 +39,7 @@ std::string OptionValue(const std::string& text) {
 }
 
 std::vector<std::string> QemuEnvironment() {
-  std::vector<std::string> env = {"LC_ALL=C"};
-  if (const char* path = getenv("PATH"))
-    env.push_back(std::string("PATH=") + path);
-  return env;
+  return HelperEnvironment("C", {"PATH"});
 }
 
 std::string ImageFolder(const std::string& image) {

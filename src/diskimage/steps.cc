@@ -5,7 +5,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include "diskimage/bytes.h"
+#include "helpers/io.h"
 
 static int steps = 0;
 static int step_nth = 0;
@@ -57,7 +57,8 @@ static std::string Setting(const char* name) {
 }
 
 bool CommitWriteAt(int fd, const char* data, size_t size, uint64_t at) {
-  if (commit_env.empty()) return WriteAt(fd, data, size, at);
+  if (commit_env.empty())
+    return WriteAll(fd, data, size, static_cast<int64_t>(at));
   long long before = commit_written;
   commit_written += static_cast<long long>(size);
   std::string count = Setting("DOSSETUP_STOP_COUNT");
@@ -68,9 +69,10 @@ bool CommitWriteAt(int fd, const char* data, size_t size, uint64_t at) {
     }
   }
   long long stop = atoll(Setting("DOSSETUP_STOP_AT").c_str());
-  if (stop <= 0 || commit_written < stop) return WriteAt(fd, data, size, at);
+  if (stop <= 0 || commit_written < stop)
+    return WriteAll(fd, data, size, static_cast<int64_t>(at));
   size_t allowed = before >= stop ? 0 : static_cast<size_t>(stop - before);
-  WriteAt(fd, data, allowed, at);
+  WriteAll(fd, data, allowed, static_cast<int64_t>(at));
   kill(getpid(), SIGKILL);
   return false;
 }

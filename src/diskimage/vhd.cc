@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "diskimage/bytes.h"
+#include "helpers/io.h"
 
 namespace {
 

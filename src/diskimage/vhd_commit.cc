@@ -9,6 +9,7 @@
 
 #include "diskimage/bytes.h"
 #include "diskimage/steps.h"
+#include "helpers/io.h"
 
 namespace {
 

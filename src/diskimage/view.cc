@@ -10,9 +10,9 @@
 #include <unistd.h>
 
 #include "diskimage/qemu.h"
-#include "diskimage/scratch.h"
-#include "diskimage/spawn.h"
 #include "diskimage/steps.h"
+#include "helpers/scratch.h"
+#include "helpers/spawn.h"
 
 namespace {
 

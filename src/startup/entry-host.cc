@@ -1,5 +1,6 @@
 // The host entry: a Linux tool over one drive C or several (cli/). The
 // Windows entry keeps its own rules: no options, no output.
+#include <signal.h>
 #include <stdio.h>
 
 #include "cli/options.h"
@@ -22,5 +23,8 @@ int main(int argc, char** argv) {
       break;
   }
   CatchInterrupts();
+  // A reader that goes away must not end a run halfway: writes then fail
+  // with EPIPE instead (cli/run.h).
+  signal(SIGPIPE, SIG_IGN);
   return RunDrives(options);
 }

@@ -24,6 +24,19 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kSource = DOSSETUP_SOURCE_DIR;
+
+// A block device of this machine's, never opened: the first in /dev.
+std::string BlockDevice() {
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator("/dev", error)) {
+    struct stat st;
+    if (stat(entry.path().c_str(), &st) == 0 && S_ISBLK(st.st_mode)) {
+      return entry.path().string();
+    }
+  }
+  ADD_FAILURE() << "this machine shows no block device in /dev";
+  return "/dev/null";
+}
 const std::string kUsage =
     "Usage: dossetup [OPTION]... [DRIVE]...\n"
     "Try 'dossetup --help' for more information.\n";
@@ -37,7 +50,14 @@ TEST(CommandLine, OptionsUsageAndVersion) {
   } rows[] = {
       {{"--help"}, 0, "Usage: dossetup [OPTION]... [DRIVE]...\nSet up", ""},
       {{"-h", "--bogus"}, 0, "Usage: dossetup [OPTION]... [DRIVE]...\n", ""},
-      {{"--version"}, 0, "dossetup " DOSSETUP_VERSION "\n", ""},
+      {{"--version"},
+       0,
+       "dossetup " DOSSETUP_VERSION
+       "\nCopyright (C) 2026 The dossetup authors.\n"
+       "License MIT: <https://opensource.org/license/mit>.\n"
+       "This is free software: you are free to change and redistribute it.\n"
+       "There is NO WARRANTY, to the extent permitted by law.\n",
+       ""},
       {{"-V"}, 0, "dossetup " DOSSETUP_VERSION "\n", ""},
       {{"--bogus"},
        64,
@@ -111,7 +131,7 @@ TEST(CommandLine, StatusesAreListedAlikeEverywhere) {
 // Folders: {good} and {also} hold the sample drive, {bare} holds no
 // Windows, {nosettings} no settings file, {folderbat} a folder named
 // autoexec.bat, {gone} an MSDOS.SYS naming a missing folder; {none} names
-// nothing.
+// nothing, and {disk} is a block device of this machine's.
 TEST(CommandLine, DrivesStatusesAndMessages) {
   const char* updated =
       "{good}: C:\\autoexec.bat: updated\n"
@@ -124,8 +144,24 @@ TEST(CommandLine, DrivesStatusesAndMessages) {
     int status;
     std::string out;
     std::string err;
+    long reader_gone = 0;  // standard output's reader went first
   } rows[] = {
       {"silent on success", {"{good}"}, "", 0, "", ""},
+      {"a block device",
+       {"{disk}"},
+       "",
+       65,
+       "",
+       "dossetup: {disk}: a block device; mount its FAT partition and name "
+       "the folder, or name an image file\n"},
+      // Quiet, as GNU tools are; every drive is still set up.
+      {"a reader that goes",
+       {"-v", "-d", "{good}", "{also}"},
+       "",
+       0,
+       "",
+       "",
+       1},
       {"a line a file", {"-v", "{good}"}, "", 0, updated, ""},
       {"set up already",
        {"-v", "{good}", "{good}"},
@@ -230,10 +266,15 @@ TEST(CommandLine, DrivesStatusesAndMessages) {
     CopySample(names["gone"]);
     std::ofstream(names["gone"] + "/MSDOS.SYS")
         << "[Paths]\r\nWinDir=C:\\WIN\r\n";
-    Invocation result = Invoke(row.args, names, row.env);
+    names["disk"] = BlockDevice();
+    Invocation result = Invoke(row.args, names, row.env, row.reader_gone != 0);
     EXPECT_EQ(result.status, row.status);
     EXPECT_EQ(result.out, Fill(row.out, names));
     EXPECT_EQ(result.err, Fill(row.err, names));
+    if (row.reader_gone) {
+      EXPECT_EQ(Invoke({"-n", "{good}", "{also}"}, names).status, 0)
+          << "a drive was left half done";
+    }
   }
 }
 

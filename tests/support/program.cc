@@ -13,18 +13,24 @@
 
 Invocation Invoke(const std::vector<std::string>& args,
                   const std::map<std::string, std::string>& names,
-                  const std::string& env) {
+                  const std::string& env, bool reader_gone) {
   const char* binary = getenv("DOSSETUP_BINARY");
   EXPECT_NE(binary, nullptr) << "DOSSETUP_BINARY is not set";
   if (!binary) return Invocation();
   ScratchDrive scratch;
   std::string command = "cd / && env " + Fill(env, names) + " '" + binary + "'";
   for (const std::string& arg : args) command += " '" + Fill(arg, names) + "'";
-  command += " >" + scratch.root + "/out 2>" + scratch.root + "/err";
+  if (!reader_gone) command += " >" + scratch.root + "/out";
+  command += " 2>" + scratch.root + "/err";
   // wait4 tells this run's own peak memory, not that of every child so far.
   Invocation result;
   pid_t child = fork();
   if (child == 0) {
+    int output[2];
+    if (reader_gone && (pipe(output) != 0 || close(output[0]) != 0 ||
+                        dup2(output[1], STDOUT_FILENO) != STDOUT_FILENO)) {
+      _exit(126);
+    }
     execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }

@@ -16,10 +16,11 @@ struct Invocation {
 
 // Runs the program (DOSSETUP_BINARY) with `args` and `env` (NAME=value
 // words added to the environment), each `{name}` in them replaced by the
-// path `names` gives it.
+// path `names` gives it. With `reader_gone`, its standard output is a pipe
+// whose reader has gone before it starts, as after `| head` has ended.
 Invocation Invoke(const std::vector<std::string>& args,
                   const std::map<std::string, std::string>& names = {},
-                  const std::string& env = "");
+                  const std::string& env = "", bool reader_gone = false);
 
 // `text` with each `{name}` replaced by its path.
 std::string Fill(std::string text,

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "diskimage/interrupts.h"
+#include "helpers/io.h"
 #include "platform/host/drive/drive_c.h"
 #include "platform/host/drive/short_name.h"
 #include "platform/host/faults.h"
@@ -328,16 +329,9 @@ bool FileWrite(PlatformFile* file, const char* data, size_t size) {
     return false;
   }
   NoteWrite(data, size);
-  while (file->fd >= 0 && size > 0) {
-    ssize_t count = write(file->fd, data, size);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) {
-      if (count == 0) errno = ENOSPC;
-      NoteFailure(file->path + " cannot be written: " + Reason());
-      return false;
-    }
-    data += count;
-    size -= static_cast<size_t>(count);
+  if (file->fd >= 0 && !WriteAll(file->fd, data, size)) {
+    NoteFailure(file->path + " cannot be written: " + Reason());
+    return false;
   }
   return true;
 }

@@ -3,7 +3,8 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "diskimage/scratch.h"
+#include "helpers/io.h"
+#include "helpers/scratch.h"
 
 namespace {
 
@@ -67,16 +68,6 @@ struct Watch {
 };
 
 Watch watch;
-
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t count = write(fd, data, size);
-    if (count <= 0) return false;
-    data += count;
-    size -= static_cast<size_t>(count);
-  }
-  return true;
-}
 
 }  // namespace
 

@@ -86,6 +86,14 @@ Drive* OpenDriveC() {
     ReportDrive(kDriveMissing, strerror(errno));
     return chosen.opened;
   }
+  // A whole disk, such as a CF card for a real machine: its partition
+  // table is the system's to read, and it is never opened here.
+  if (S_ISBLK(st.st_mode)) {
+    ReportDrive(kDriveUnusable,
+                "a block device; mount its FAT partition and name the "
+                "folder, or name an image file");
+    return chosen.opened;
+  }
   const DriveBackend& backend =
       S_ISREG(st.st_mode) ? kImageDrive : kFolderDrive;
   DriveProblem problem;

@@ -1,8 +1,8 @@
 // Drive C on the host: chosen by location, opened at its first use,
-// released explicitly. A regular file is a disk image (image.h); anything
-// else is taken for a folder (folder.h). This is the one place that knows
-// both back ends, and the one that keeps the drive the Windows calls
-// address, since they take no handle.
+// released explicitly. A regular file is a disk image (image.h); a block
+// device is refused; anything else is taken for a folder (folder.h). This
+// is the one place that knows both back ends, and the one that keeps the
+// drive the Windows calls address, since they take no handle.
 #ifndef DOSSETUP_PLATFORM_HOST_DRIVE_DRIVE_C_H_
 #define DOSSETUP_PLATFORM_HOST_DRIVE_DRIVE_C_H_
 

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 
+#include "helpers/io.h"
 #include "platform/host/drive/short_name.h"
 
 namespace {
@@ -198,12 +199,7 @@ bool CopyContents(int source, int out) {
   for (;;) {
     ssize_t count = read(source, block, sizeof block);
     if (count <= 0) return count == 0;
-    for (ssize_t done = 0; done < count;) {
-      ssize_t wrote =
-          write(out, block + done, static_cast<size_t>(count - done));
-      if (wrote <= 0) return false;
-      done += wrote;
-    }
+    if (!WriteAll(out, block, static_cast<size_t>(count))) return false;
   }
 }
 

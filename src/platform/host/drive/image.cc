@@ -9,7 +9,7 @@
 
 #include "diskimage/disk.h"
 #include "diskimage/mtools.h"
-#include "diskimage/scratch.h"
+#include "helpers/scratch.h"
 #include "lines.h"
 #include "platform/host/drive/status.h"
 

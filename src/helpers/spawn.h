@@ -1,15 +1,16 @@
-// Starting helper programs (mtools, QEMU's tools) without a shell: an
+// Starting helper programs (mtools, QEMU's tools, diff) without a shell: an
 // argument vector, an environment of the caller's choosing, standard input
 // from /dev/null unless given and standard error dropped unless collected.
 // Every helper runs in a process group of its own, so that a terminal's Ctrl-C
 // reaches only this program, which decides when to stop; and it gets a signal
 // of the caller's choice when this program dies, so that none goes on working
 // after it.
-#ifndef DOSSETUP_DISKIMAGE_SPAWN_H_
-#define DOSSETUP_DISKIMAGE_SPAWN_H_
+#ifndef DOSSETUP_HELPERS_SPAWN_H_
+#define DOSSETUP_HELPERS_SPAWN_H_
 
 #include <sys/types.h>
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -55,7 +56,14 @@ int RunProgram(const std::vector<std::string>& argv,
 // Sleeps for `milliseconds`: the step at which waits here poll.
 void PauseMilliseconds(int milliseconds);
 
+// A helper's environment: the locale it speaks, `set` (NAME=value words),
+// and this program's values of the variables named in `passed`; nothing
+// else, so that no setting of the user's reaches a helper unasked.
+std::vector<std::string> HelperEnvironment(
+    const char* locale, std::initializer_list<const char*> passed,
+    std::initializer_list<const char*> set = {});
+
 // The full path of program `name` on PATH, or empty.
 std::string FindProgram(const char* name);
 
-#endif  // DOSSETUP_DISKIMAGE_SPAWN_H_
+#endif  // DOSSETUP_HELPERS_SPAWN_H_

@@ -1,7 +1,7 @@
 // Where this program keeps what it needs outside the volume for a moment:
 // file contents on their way in or out, and the folders of its views.
-#ifndef DOSSETUP_DISKIMAGE_SCRATCH_H_
-#define DOSSETUP_DISKIMAGE_SCRATCH_H_
+#ifndef DOSSETUP_HELPERS_SCRATCH_H_
+#define DOSSETUP_HELPERS_SCRATCH_H_
 
 #include <string>
 
@@ -12,4 +12,4 @@ std::string ScratchFolder();
 // outlives the program, whatever ends it. -1 on failure.
 int ScratchFile();
 
-#endif  // DOSSETUP_DISKIMAGE_SCRATCH_H_
+#endif  // DOSSETUP_HELPERS_SCRATCH_H_

@@ -1,4 +1,4 @@
-#include "diskimage/spawn.h"
+#include "helpers/spawn.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -10,8 +10,9 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "diskimage/scratch.h"
 #include "diskimage/steps.h"
+#include "helpers/io.h"
+#include "helpers/scratch.h"
 
 namespace {
 
@@ -25,6 +26,19 @@ std::vector<char*> ExecVector(std::vector<std::string>& words) {
 }
 
 }  // namespace
+
+std::vector<std::string> HelperEnvironment(
+    const char* locale, std::initializer_list<const char*> passed,
+    std::initializer_list<const char*> set) {
+  std::vector<std::string> env = {std::string("LC_ALL=") + locale};
+  env.insert(env.end(), set.begin(), set.end());
+  for (const char* name : passed) {
+    if (const char* value = getenv(name)) {
+      env.push_back(std::string(name) + "=" + value);
+    }
+  }
+  return env;
+}
 
 std::string FindProgram(const char* name) {
   const char* path = getenv("PATH");
@@ -70,6 +84,7 @@ pid_t StartChild(const std::string& program, std::vector<std::string> argv,
                     : fcntl(options.extra_fd, F_DUPFD_CLOEXEC, 10);
     bool ok = in >= 0 && out >= 0 && err >= 0 &&
               (options.extra_fd < 0 || extra >= 0) && setpgid(0, 0) == 0 &&
+              signal(SIGPIPE, SIG_DFL) != SIG_ERR &&
               prctl(PR_SET_PDEATHSIG, options.death_signal) == 0 &&
               getppid() == parent && (!folder || chdir(folder) == 0) &&
               dup2(in, 0) == 0 && dup2(out, 1) == 1 && dup2(err, 2) == 2 &&
@@ -106,14 +121,7 @@ int WaitChild(pid_t pid, int milliseconds) {
 // What a child wrote into scratch file `fd`, which is then closed.
 static std::string ReadScratch(int fd) {
   std::string text;
-  char buffer[4096];
-  ssize_t count;
-  if (lseek(fd, 0, SEEK_SET) == 0) {
-    while ((count = read(fd, buffer, sizeof buffer)) > 0 ||
-           (count < 0 && errno == EINTR)) {
-      if (count > 0) text.append(buffer, static_cast<size_t>(count));
-    }
-  }
+  if (lseek(fd, 0, SEEK_SET) == 0) ReadAll(fd, &text);
   close(fd);
   return text;
 }
@@ -138,13 +146,7 @@ int RunProgram(const std::vector<std::string>& argv,
   if (out) {
     close(pipe_fds[1]);
     out->clear();
-    char buffer[4096];
-    ssize_t count;
-    while (child > 0 &&
-           ((count = read(pipe_fds[0], buffer, sizeof buffer)) > 0 ||
-            (count < 0 && errno == EINTR))) {
-      if (count > 0) out->append(buffer, static_cast<size_t>(count));
-    }
+    if (child > 0) ReadAll(pipe_fds[0], out);
     close(pipe_fds[0]);
   }
   if (child < 0) {

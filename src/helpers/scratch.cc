@@ -1,4 +1,4 @@
-#include "diskimage/scratch.h"
+#include "helpers/scratch.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
