@@ -39,9 +39,14 @@ build/sanitize/Makefile:
 	CC=clang CXX=clang++ cmake -S . -B build/sanitize \
 	  -DDOSSETUP_SANITIZE=address,undefined -DDOSSETUP_FUZZ=ON
 
+# Under the sanitizers, the rows that stop a run at each step of its work
+# on raw, qcow2 and a differencing VHD would only repeat, slowly, what the
+# other rows run: one of them stays, Ctrl-C on raw, for the interrupts.
+SANITIZE_SKIP := Stops\.LeaveEveryFileOldOrNew/(raw_(killed|terminated)|qcow2_(killed|ctrl_c|terminated)|VHD_child_killed)( |$$)
+
 sanitize: build/sanitize/Makefile
 	cmake --build build/sanitize -j $(JOBS)
-	cd build/sanitize && ctest --output-on-failure -j $(JOBS)
+	cd build/sanitize && ctest --output-on-failure -j $(JOBS) -E '$(SANITIZE_SKIP)'
 
 build/fuzz/Makefile:
 	CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=Release \
