@@ -243,6 +243,19 @@ DiskStatus Open(Disk* disk, const char* location) {
   if (disk->journaled) DiscardJournal(disk->journal);
   disk->journaled = false;
   JournalFor(location, disk->image_fd, info.format, kFooter, &disk->journal);
+  // qemu-storage-daemon takes no sizing option: what lies past the size
+  // QEMU gives the disk is bridged, read here (bridge.h). qemu-img, which
+  // commits, takes one.
+  VhdChain alone(1);
+  if (!ReadVhd(disk->image_fd, &alone[0], &why)) {
+    return Refuse(disk, kDiskUnusable, "the image " + why);
+  }
+  if (!OpenBridge(alone, location, info.virtual_size, location,
+                  &disk->bridge)) {
+    return Refuse(disk, kDiskNoHelper,
+                  "qemu-storage-daemon could not show the image over FUSE");
+  }
+  disk->journal.image_nodes = disk->bridge.nodes;
   opened = OpenView(disk, location, by_footer.virtual_size);
   if (opened != kDiskOpen) return opened;
   return UseVolume(disk, disk->view.disk) ? kDiskOpen : kDiskUnusable;

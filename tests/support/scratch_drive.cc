@@ -165,8 +165,9 @@ std::string QemuSource(DriveMedium medium, const std::string& image) {
   return std::string("-f ") + (format ? format : "raw") + " " + image;
 }
 
-// Names Virtual PC as the maker of the VHD at `image`, in both copies of
-// its footer, each with its checksum made anew.
+// Names Virtual PC as the maker of the VHD at `image`, with a geometry of
+// 480 cylinders, 4 heads and 17 sectors (a little less than the disk), in
+// both copies of its footer, each with its checksum made anew.
 void MarkAsVirtualPc(const std::string& image) {
   std::fstream file(image, std::ios::binary | std::ios::in | std::ios::out);
   file.seekg(0, std::ios::end);
@@ -176,6 +177,8 @@ void MarkAsVirtualPc(const std::string& image) {
     file.seekg(at);
     file.read(footer, sizeof footer);
     std::copy_n("vpc ", 4, footer + 28);
+    const unsigned char kGeometry[] = {480 >> 8, 480 & 0xFF, 4, 17};
+    std::copy_n(kGeometry, 4, footer + 56);
     std::fill_n(footer + 64, 4, '\0');
     uint32_t sum = 0;
     for (char c : footer) sum += static_cast<unsigned char>(c);
