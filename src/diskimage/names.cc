@@ -318,20 +318,22 @@ NamesVerdict CheckFrom(const std::string& path, int fd, int depth, Walk* walk,
   walk->seen.insert({st.st_dev, st.st_ino});
   // QEMU reads a differencing VHD as if it stood alone: it is read here,
   // and no other format's image may lead QEMU to one.
-  switch (VhdTypeOf(fd)) {
-    case kVhdDifferencing:
-      if (depth > 0 && !under_vhd) {
-        return Fault(walk, path,
-                     "is a differencing VHD, which QEMU would misread");
-      }
-      return CheckVhdParent(path, fd, depth, walk);
-    case kVhdFixed:
-    case kVhdDynamic:
-      return kNamesSafe;
-    case kVhdNone:
-      if (under_vhd) return Fault(walk, path, "is not a VHD");
-      break;
+  VhdType vhd = VhdTypeOf(fd);
+  if (vhd == kVhdDifferencing) {
+    if (depth > 0 && !under_vhd) {
+      return Fault(walk, path,
+                   "is a differencing VHD, which QEMU would misread");
+    }
+    return CheckVhdParent(path, fd, depth, walk);
   }
+  // A parent QEMU is told to open as a VHD, which names nothing else.
+  if (under_vhd) {
+    return vhd == kVhdNone ? Fault(walk, path, "is not a VHD") : kNamesSafe;
+  }
+  // QEMU knows a dynamic VHD by its footer's copy at the start, so no
+  // other format's; a fixed one is what its first bytes make it, as any
+  // other file.
+  if (vhd == kVhdDynamic) return kNamesSafe;
   Names names = ReadNames(fd, static_cast<uint64_t>(st.st_size));
   if (!names.fault.empty()) return Fault(walk, path, names.fault.c_str());
   for (const std::string& own : names.own) {

@@ -373,6 +373,20 @@ TEST(DiskImage, FollowsOnlyTheNamesItMay) {
              theirs + "\"}}' -F raw " + image + " 16M");
        },
        65},
+      {"qcow2 that ends as a fixed VHD does, with json: options for its "
+       "backing file",
+       "win95.qcow2",
+       [&](const std::string& image) {
+         qemu_img(
+             "create -q -f qcow2 -u -b 'json:{\"driver\":\"raw\",\"file\":"
+             "{\"driver\":\"file\",\"filename\":\"" +
+             theirs + "\"}}' -F raw " + image + " 16M");
+         std::string footer(512, '\0');
+         footer.replace(0, 8, "conectix");
+         footer[63] = 2;  // a fixed disk
+         std::ofstream(image, std::ios::binary | std::ios::app) << footer;
+       },
+       65},
       {"qcow2 whose backing file is a FIFO", "win95.qcow2",
        [&](const std::string& image) {
          mkfifo((mine + "/fifo").c_str(), 0600);
