@@ -19,7 +19,7 @@ const uint32_t kHeaderSize = 1024;
 const size_t kFooterChecksum = 64;
 const size_t kHeaderChecksum = 36;
 const uint32_t kLargestBlock = 256u << 20;
-const uint32_t kMostBlocks = 1u << 24;
+const uint32_t kMostBlocks = 1u << 22;  // 2 TiB in blocks of 512 KiB
 const uint32_t kLongestLocator = 64 * 1024;
 
 // The platform codes of parent locators, by how their path is stored.
