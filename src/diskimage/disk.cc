@@ -17,6 +17,8 @@
 
 namespace {
 
+const char kNoView[] = "qemu-storage-daemon could not show the image over FUSE";
+
 // Formats QEMU writes in place; a streamOptimized VMDK it cannot.
 bool Writable(const ImageInfo& info) {
   static const char* const kFormats[] = {
@@ -56,6 +58,18 @@ std::string WhyNoView() {
   return FuseUsable() ? "" : "FUSE cannot be used by this user";
 }
 
+// Shows QEMU the image as `chain` composes it, over its last disk `bottom`
+// of which QEMU itself shows `bottom_size` bytes (bridge.h).
+DiskStatus BridgeImage(Disk* disk, const VhdChain& chain,
+                       const std::string& bottom, uint64_t bottom_size,
+                       const char* location) {
+  if (!OpenBridge(chain, bottom, bottom_size, location, &disk->bridge)) {
+    return Refuse(disk, kDiskNoHelper, kNoView);
+  }
+  disk->journal.image_nodes = disk->bridge.nodes;
+  return kDiskOpen;
+}
+
 // Opens the view of the image of `size` bytes that `disk->journal` shows:
 // through the journal, or read-only through none.
 DiskStatus OpenView(Disk* disk, const char* location, uint64_t size) {
@@ -71,8 +85,7 @@ DiskStatus OpenView(Disk* disk, const char* location, uint64_t size) {
                                            : JournalBlockdevs(disk->journal);
   if (!OpenRawView(blockdevs, !disk->read_only, ImageFolder(location),
                    &disk->view)) {
-    return Refuse(disk, kDiskNoHelper,
-                  "qemu-storage-daemon could not show the image over FUSE");
+    return Refuse(disk, kDiskNoHelper, kNoView);
   }
   return kDiskOpen;
 }
@@ -138,13 +151,9 @@ DiskStatus OpenVhdChain(Disk* disk, const char* location,
     return Refuse(disk, kDiskUnusable,
                   "qemu-img cannot read its parent " + parents.back());
   }
-  if (!OpenBridge(chain, parents.back(), bottom.virtual_size, location,
-                  &disk->bridge)) {
-    return Refuse(disk, kDiskNoHelper,
-                  "qemu-storage-daemon could not show the image over FUSE");
-  }
-  disk->journal.image_nodes = disk->bridge.nodes;
-  DiskStatus opened = OpenView(disk, location, chain[0].size);
+  DiskStatus opened =
+      BridgeImage(disk, chain, parents.back(), bottom.virtual_size, location);
+  if (opened == kDiskOpen) opened = OpenView(disk, location, chain[0].size);
   if (opened != kDiskOpen) return opened;
   return UseVolume(disk, disk->view.disk) ? kDiskOpen : kDiskUnusable;
 }
@@ -250,13 +259,10 @@ DiskStatus Open(Disk* disk, const char* location) {
   if (!ReadVhd(disk->image_fd, &alone[0], &why)) {
     return Refuse(disk, kDiskUnusable, "the image " + why);
   }
-  if (!OpenBridge(alone, location, info.virtual_size, location,
-                  &disk->bridge)) {
-    return Refuse(disk, kDiskNoHelper,
-                  "qemu-storage-daemon could not show the image over FUSE");
+  opened = BridgeImage(disk, alone, location, info.virtual_size, location);
+  if (opened == kDiskOpen) {
+    opened = OpenView(disk, location, by_footer.virtual_size);
   }
-  disk->journal.image_nodes = disk->bridge.nodes;
-  opened = OpenView(disk, location, by_footer.virtual_size);
   if (opened != kDiskOpen) return opened;
   return UseVolume(disk, disk->view.disk) ? kDiskOpen : kDiskUnusable;
 }

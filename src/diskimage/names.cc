@@ -272,7 +272,8 @@ NamesVerdict CheckVhdParent(const std::string& path, int fd, int depth,
   Vhd child;
   std::string why;
   if (!ReadVhd(fd, &child, &why)) return Fault(walk, path, why.c_str());
-  std::vector<std::string> candidates = VhdParentCandidates(child, path);
+  std::vector<std::string> candidates =
+      VhdParentCandidates(child, FolderOf(path));
   std::string refused, reason;
   for (const std::string& candidate : candidates) {
     struct stat st;

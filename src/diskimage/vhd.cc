@@ -129,12 +129,6 @@ std::string FromUtf16(const std::string& bytes, bool big_endian) {
   return text;
 }
 
-std::string FolderOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // A Windows path as a path here: '\' separates; one with a drive letter,
 // or a network one, cannot be found here and gives "".
 std::string LocalPath(std::string path) {
@@ -266,9 +260,8 @@ bool ReadVhd(int fd, Vhd* vhd, std::string* why) {
 }
 
 std::vector<std::string> VhdParentCandidates(const Vhd& child,
-                                             const std::string& path) {
+                                             const std::string& folder) {
   std::vector<std::string> found;
-  const std::string folder = FolderOf(path);
   auto add = [&](const std::string& candidate, bool relative) {
     if (candidate.empty()) return;
     std::string full = candidate;

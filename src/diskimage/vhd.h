@@ -53,12 +53,12 @@ VhdType VhdTypeOf(int fd);
 // when it holds none this program can read.
 bool ReadVhd(int fd, Vhd* vhd, std::string* why);
 
-// The files a differencing disk at `path` may name as its parent, in the
+// The files a differencing disk in `folder` may name as its parent, in the
 // order they are tried: its locators (relative, absolute, then a file
 // URL; a Windows path with a drive letter cannot be found here), then its
 // header's parent name beside it.
 std::vector<std::string> VhdParentCandidates(const Vhd& child,
-                                             const std::string& path);
+                                             const std::string& folder);
 
 // A chain: [0] the disk the run works on, each next one its parent, the
 // last fixed or dynamic.
