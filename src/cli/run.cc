@@ -11,7 +11,7 @@
 
 #include "cli/diff.h"
 #include "cli/statuses.h"
-#include "diskimage/interrupts.h"
+#include "diskimage/engine/interrupts.h"
 #include "files/compose.h"
 #include "files/directories.h"
 #include "fixed_texts.h"

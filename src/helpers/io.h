@@ -17,7 +17,7 @@ bool WriteAll(int fd, const char* data, size_t size, int64_t at = -1);
 bool ReadAll(int fd, std::string* text);
 
 // Up to `size` bytes of `fd` from `at`; fewer at the end of the file or on
-// an error.
+// an error. A large `size` takes no more memory than the file holds.
 std::string ReadAt(int fd, uint64_t at, uint64_t size);
 
 #endif  // DOSSETUP_HELPERS_IO_H_

@@ -10,9 +10,9 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "diskimage/steps.h"
 #include "helpers/io.h"
 #include "helpers/scratch.h"
+#include "stops/steps.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "cli/options.h"
 #include "cli/run.h"
 #include "cli/statuses.h"
-#include "diskimage/interrupts.h"
+#include "diskimage/engine/interrupts.h"
 
 int main(int argc, char** argv) {
   Options options;

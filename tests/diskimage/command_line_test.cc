@@ -16,8 +16,8 @@
 
 #include "cli/options.h"
 #include "cli/run.h"
-#include "diskimage/interrupts.h"
-#include "diskimage/steps.h"
+#include "diskimage/engine/interrupts.h"
+#include "stops/steps.h"
 #include "support/program.h"
 #include "support/scratch_drive.h"
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "diskimage/interrupts.h"
-#include "diskimage/steps.h"
+#include "diskimage/engine/interrupts.h"
+#include "stops/steps.h"
 #include "platform/host/drive/drive_c.h"
 #include "platform/host/drive/folder.h"
 #include "startup/setup.h"

@@ -1,7 +1,8 @@
 /* Loaded into qemu-img by the crash table (LD_PRELOAD): qemu-img's writes
- * to one file are cut short after a number of bytes, even inside a write,
- * and SIGKILL then goes to qemu-img, first to its parent too when asked,
- * so that a run stops at that very byte of the commit.
+ * to one file are cut short after a number of bytes, even inside a write
+ * (on a sector boundary of the file, as a killed process stops between
+ * pages), and SIGKILL then goes to qemu-img, first to its parent too when
+ * asked, so that a run stops at that point of the commit.
  *   DOSSETUP_STOP_FILE    the file watched, an absolute path
  *   DOSSETUP_STOP_AT      the bytes written before the stop; 0: no stop
  *   DOSSETUP_STOP_PARENT  "1": the program that started qemu-img dies too
@@ -28,9 +29,9 @@ static int Watched(int fd) {
   return strcmp(target, file) == 0;
 }
 
-/* How many of `size` bytes for `fd` may be written; *stop when the run
- * must end after them. */
-static size_t Allowed(int fd, size_t size, int* stop) {
+/* How many of `size` bytes for `fd` at file offset `at` (negative: where
+ * it stands) may be written; *stop when the run must end after them. */
+static size_t Allowed(int fd, long long at_file, size_t size, int* stop) {
   *stop = 0;
   if (!Watched(fd)) return size;
   long long at =
@@ -47,7 +48,11 @@ static size_t Allowed(int fd, size_t size, int* stop) {
   }
   if (at <= 0 || before + (long long)size < at) return size;
   *stop = 1;
-  return before >= at ? 0 : (size_t)(at - before);
+  long long allowed = before >= at ? 0 : at - before;
+  if (at_file < 0) at_file = lseek(fd, 0, SEEK_CUR);
+  if (at_file < 0) return 0;
+  long long end = (at_file + allowed) / 512 * 512;
+  return end > at_file ? (size_t)(end - at_file) : 0;
 }
 
 static void Stop(void) {
@@ -63,7 +68,7 @@ static void Stop(void) {
 ssize_t pwrite64(int fd, const void* data, size_t size, off_t at) {
   NEXT(pwrite64);
   int stop;
-  size_t allowed = Allowed(fd, size, &stop);
+  size_t allowed = Allowed(fd, at, size, &stop);
   ssize_t done = allowed ? next(fd, data, allowed, at) : 0;
   if (stop) Stop();
   return done;
@@ -72,7 +77,7 @@ ssize_t pwrite64(int fd, const void* data, size_t size, off_t at) {
 ssize_t write(int fd, const void* data, size_t size) {
   NEXT(write);
   int stop;
-  size_t allowed = Allowed(fd, size, &stop);
+  size_t allowed = Allowed(fd, -1, size, &stop);
   ssize_t done = allowed ? next(fd, data, allowed) : 0;
   if (stop) Stop();
   return done;
@@ -88,7 +93,7 @@ static ssize_t Vector(int fd, const struct iovec* iov, int count, off_t at,
   size_t size = 0;
   for (int i = 0; i < count; ++i) size += iov[i].iov_len;
   int stop;
-  size_t allowed = Allowed(fd, size, &stop);
+  size_t allowed = Allowed(fd, positioned ? at : -1, size, &stop);
   ssize_t done = 0;
   for (int i = 0; i < count && allowed > 0; ++i) {
     size_t part = iov[i].iov_len < allowed ? iov[i].iov_len : allowed;
@@ -115,7 +120,7 @@ ssize_t copy_file_range(int in, loff_t* in_at, int out, loff_t* out_at,
                         size_t size, unsigned flags) {
   NEXT(copy_file_range);
   int stop;
-  size_t allowed = Allowed(out, size, &stop);
+  size_t allowed = Allowed(out, out_at ? *out_at : -1, size, &stop);
   ssize_t done = allowed ? next(in, in_at, out, out_at, allowed, flags) : 0;
   if (stop) Stop();
   return done;

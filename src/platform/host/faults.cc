@@ -2,7 +2,7 @@
 
 #include <stdlib.h>
 
-#include "diskimage/steps.h"
+#include "stops/steps.h"
 #include "platform/host/drive/backend.h"
 
 static int uses[kFaultOpCount];

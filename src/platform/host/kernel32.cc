@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "diskimage/interrupts.h"
+#include "diskimage/engine/interrupts.h"
 #include "helpers/io.h"
 #include "platform/host/drive/drive_c.h"
 #include "platform/host/drive/short_name.h"

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "diskimage/interrupts.h"
+#include "diskimage/engine/interrupts.h"
 #include "platform/host/drive/folder.h"
 #include "platform/host/drive/image.h"
 

@@ -7,8 +7,8 @@
 #include <map>
 #include <vector>
 
-#include "diskimage/disk.h"
-#include "diskimage/mtools.h"
+#include "diskimage/engine/disk.h"
+#include "diskimage/volume/mtools.h"
 #include "helpers/scratch.h"
 #include "lines.h"
 #include "platform/host/drive/status.h"

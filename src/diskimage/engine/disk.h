@@ -1,0 +1,69 @@
+// A disk image of any format QEMU reads, opened so that mtools can change
+// the FAT volume inside it (volume.h), or only read it. Nothing copies or
+// converts it.
+//
+// The image is held for as long as it is open, and left alone when
+// another process uses it (inuse.h). Where QEMU's tools and FUSE can be
+// used, the changes go through a journal beside it (journal.h) and a view
+// of the image through that journal (view.h), committed when the disk is
+// closed; elsewhere a raw image is changed directly, as DOS itself would.
+// A disk of a format the program reads and writes itself (a differencing
+// VHD...) is read through its chain of parents, which are held too and
+// never written (chain.h, bridge.h, commit.h).
+// Opened read-only, it gets no journal and no file is made beside it.
+#ifndef DOSSETUP_DISKIMAGE_ENGINE_DISK_H_
+#define DOSSETUP_DISKIMAGE_ENGINE_DISK_H_
+
+#include <string>
+
+#include "diskimage/engine/journal.h"
+#include "diskimage/formats/chain.h"
+#include "diskimage/qemu/bridge.h"
+#include "diskimage/qemu/view.h"
+
+enum DiskStatus {
+  kDiskOpen,
+  kDiskClosed,     // closed, every change stored or none made
+  kDiskUnusable,   // no FAT volume, a format not written in place, or an
+                   // image that names files it must not (names.h)
+  kDiskMissing,    // a file the image names does not exist
+  kDiskInUse,      // another process uses the image, or a saved machine
+  kDiskNoHelper,   // mtools, QEMU's tools or FUSE missing or unusable
+  kDiskNoJournal,  // no journal can be made beside the image
+  kDiskNotStored,  // a committed journal waits beside the image
+  kDiskDropped,    // the changes were lost before the commit point: the
+                   // image is as it was
+};
+
+// One open image. `spec` is mtools' -i argument for its volume; `why`
+// says in a few words what kept it from opening, where that is more than
+// its status tells.
+struct Disk {
+  std::string spec;
+  std::string why;
+  bool read_only = false;
+  int image_fd = -1;  // held open and locked while the disk is open
+  // A format of the program's own: the image and its parents, top down,
+  // the parents held open and locked shared.
+  Chain chain;
+  Bridge bridge;  // what shows the chain to QEMU
+  bool journaled = false;
+  Journal journal;
+  RawView view;
+};
+
+// Opens the image at `location` into `disk`: in use, then its format,
+// then through a journal or directly. Read-only, a committed journal
+// that waits beside it gives kDiskNotStored, since a run would change the
+// image by it first. Anything other than kDiskOpen leaves nothing open.
+DiskStatus OpenDisk(const char* location, bool read_only, Disk* disk);
+
+// Closes `disk`, committing its changes when `changed` and no interrupt
+// came (interrupts.h), else discarding them. kDiskClosed when the image
+// holds every change made (or none was made, or an interrupt dropped
+// them); kDiskNotStored when a committed journal waits for the next run;
+// kDiskDropped when the view failed or the journal could not be made
+// durable, so the changes went and the image is as it was.
+DiskStatus CloseDisk(Disk* disk, bool changed);
+
+#endif  // DOSSETUP_DISKIMAGE_ENGINE_DISK_H_

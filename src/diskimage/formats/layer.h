@@ -1,0 +1,136 @@
+// The disk formats this program reads and writes itself, since QEMU
+// cannot write them in place (or misreads them): each is a small table of
+// functions, as QEMU's block drivers are, and the chain (chain.h), the
+// bridge that shows a chain to QEMU (bridge.h), the journal's records and
+// the commit (commit.h) are written once for all of them.
+//
+// A layer is one file of a chain: it holds some of the disk's sectors and
+// reads the rest through its parent, or as zeros when it has none. A
+// format recognises its files by their magic, reads and bounds their
+// headers (so that no header makes this program take much memory, or
+// write past what the format owns), names where its parent lies, says
+// where a sector lives, and writes a commit's changes in the order that
+// keeps its file whole at every moment: a commit cut anywhere leaves the
+// old sectors or the new ones, and writing the same changes again leaves
+// the same file.
+#ifndef DOSSETUP_DISKIMAGE_FORMATS_LAYER_H_
+#define DOSSETUP_DISKIMAGE_FORMATS_LAYER_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+const uint64_t kSector = 512;
+
+struct LayerFormat;
+
+// One file of a chain, as its format reads it. The fields below `table`
+// are each format's to use as its own file says.
+struct Layer {
+  const LayerFormat* format = nullptr;
+  int fd = -1;        // not owned
+  std::string path;   // absolute
+  uint64_t size = 0;  // of the disk, in bytes, a whole number of sectors
+  bool has_parent = false;
+  // The QEMU driver that reads this file alone, as a chain's bottom, or
+  // null where QEMU cannot; and whether QEMU also writes it in place.
+  const char* qemu_driver = nullptr;
+  bool qemu_writes = false;
+  std::string id;         // what a child names this layer by
+  std::string parent_id;  // what it names its parent by
+  // Most formats keep a table with one entry a block of `block` bytes; a
+  // block's `bitmap` bytes of sector bits (none where 0) precede its data.
+  uint64_t block = 0;
+  uint64_t bitmap = 0;
+  std::vector<uint32_t> table;
+  uint64_t table_at = 0;    // where the table lies in the file
+  uint64_t data_at = 0;     // where blocks begin, for formats that count
+  uint64_t allocated = 0;   // blocks stored, for formats that count them
+  std::string header;       // as stored
+  std::string footer;       // as stored at the end, for formats with one
+  uint64_t used_end = 0;    // past everything the format owns
+  std::string saved_state;  // why the file must be left alone, if it must
+  // The bitmap read last, since a block's runs read it again and again.
+  mutable uint64_t cached_block = UINT64_MAX;
+  mutable std::string cached_bitmap;
+};
+
+// Where the bytes of a disk's offset live.
+enum LayerSource {
+  kInLayer,     // in this layer's file
+  kBelowLayer,  // in its parent, or zeros when it has none
+  kZeros,       // zeros, whatever the parent holds
+  kUnreadable,  // a read of the layer's own metadata failed
+};
+
+// Where a layer's emulator looks for its parent: `decisive` places in
+// order, the first that holds a file deciding (a file there that is not
+// the parent is refused); failing all, among `scanned` files, the one its
+// id names.
+struct ParentPlaces {
+  std::vector<std::string> decisive;
+  std::vector<std::string> scanned;
+  std::string unnamed;  // why none can be found here, where none is named
+};
+
+// What a commit changes in a layer: by block, the runs of sectors whose
+// bytes change (first sector of the disk, count), and a reader of the
+// disk as the commit leaves it (the new bytes where they change, else what
+// the chain shows).
+struct LayerChanges {
+  std::map<uint64_t, std::vector<std::pair<uint64_t, uint64_t>>> blocks;
+  std::function<bool(uint64_t offset, uint64_t size, char* out)> read_new;
+};
+
+struct LayerFormat {
+  const char* name;  // as journals record it
+  // Whether `fd` holds a file this format must read itself, by its magic:
+  // one QEMU cannot write in place, or misreads.
+  bool (*claims)(int fd);
+  // Reads and bounds the layer `layer->fd` holds, any kind of this format;
+  // false, with the reason in a few words, for one this program cannot
+  // read, or whose metadata names space the format does not own.
+  bool (*open)(Layer* layer, std::string* why);
+  // Where the parent of `layer`, which has one, may be.
+  ParentPlaces (*parent_places)(const Layer& layer);
+  // The format its parent is in (null: this one), and whether `parent` is
+  // the one `child` names; `why` says how it is not.
+  const LayerFormat* parent_format;
+  bool (*is_parent)(const Layer& child, const Layer& parent, std::string* why);
+  // Where the bytes at `offset` live, and for how many bytes from there
+  // alike (`*run`, at least a sector); `*at` their place in the file.
+  LayerSource (*find)(const Layer& layer, uint64_t offset, uint64_t* run,
+                      uint64_t* at);
+  // Writes `changes` into `layer` in the order the format needs to stay
+  // whole; false when a read, a write or a sync failed.
+  bool (*write)(Layer* layer, const LayerChanges& changes);
+};
+
+// The formats, in the order they are tried.
+extern const LayerFormat kVhdFormat;
+const LayerFormat* const* LayerFormats();
+
+// The format that claims `fd`'s file, or null.
+const LayerFormat* ClaimingFormat(int fd);
+
+// Opens `fd` (at `path`) as a layer of `format`.
+bool OpenLayer(const LayerFormat* format, int fd, const std::string& path,
+               Layer* layer, std::string* why);
+
+// A write of a commit into a layer (the stops of tests fall among them).
+bool LayerWriteAt(int fd, const char* data, size_t size, uint64_t at);
+
+// Reads stored data at `at`; what lies past the file's end reads as zeros.
+bool ReadStored(int fd, uint64_t at, char* out, uint64_t size);
+
+// The size of the file `fd` holds, or 0.
+uint64_t FileSize(int fd);
+
+// `bytes` rounded up to whole sectors.
+uint64_t RoundToSector(uint64_t bytes);
+
+#endif  // DOSSETUP_DISKIMAGE_FORMATS_LAYER_H_

@@ -1,0 +1,505 @@
+#include "diskimage/formats/vhd.h"
+
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <utility>
+
+#include "diskimage/formats/bytes.h"
+#include "diskimage/formats/layer.h"
+#include "helpers/io.h"
+
+namespace {
+
+const char kFooterCookie[] = "conectix";
+const char kHeaderCookie[] = "cxsparse";
+const uint64_t kFooterSize = 512;
+const uint64_t kHeaderSize = 1024;
+const size_t kFooterChecksum = 64;
+const size_t kHeaderChecksum = 36;
+const size_t kSavedState = 84;
+const uint64_t kLargestBlock = 256u << 20;
+const uint64_t kMostBlocks = 1u << 22;  // 2 TiB in blocks of 512 KiB
+const uint64_t kLongestLocator = 64 * 1024;
+const uint64_t kLargestLocatorSpace = 1 << 20;
+const uint32_t kAbsent = 0xFFFFFFFF;  // a block the disk does not hold
+
+// The platform codes of parent locators, by how their path is stored.
+const uint32_t kRelativeUtf16 = 0x57327275;  // "W2ru"
+const uint32_t kAbsoluteUtf16 = 0x57326B75;  // "W2ku"
+const uint32_t kFileUrl = 0x4D616358;        // "MacX"
+const uint32_t kRelativeAnsi = 0x57693272;   // "Wi2r", an older form
+const uint32_t kAbsoluteAnsi = 0x5769326B;   // "Wi2k", an older form
+
+// The ones' complement of the sum of every byte but the checksum's own.
+uint32_t Checksum(const std::string& bytes, size_t checksum_at) {
+  uint32_t sum = 0;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (i < checksum_at || i >= checksum_at + 4) {
+      sum += static_cast<unsigned char>(bytes[i]);
+    }
+  }
+  return ~sum;
+}
+
+bool Fail(std::string* why, const char* reason) {
+  *why = reason;
+  return false;
+}
+
+bool IsFooter(const std::string& footer) {
+  return footer.size() == kFooterSize &&
+         footer.compare(0, 8, kFooterCookie) == 0;
+}
+
+std::string EndFooter(int fd) {
+  uint64_t size = FileSize(fd);
+  return size >= kFooterSize ? ReadAt(fd, size - kFooterSize, kFooterSize) : "";
+}
+
+VhdType TypeIn(const std::string& footer) {
+  if (!IsFooter(footer)) return kVhdNone;
+  uint64_t type = BigEndian(footer, 60, 4);
+  if (type == kVhdFixed || type == kVhdDynamic || type == kVhdDifferencing) {
+    return static_cast<VhdType>(type);
+  }
+  return kVhdNone;
+}
+
+bool BitSet(const std::string& bitmap, uint64_t sector) {
+  return static_cast<unsigned char>(bitmap[sector / 8]) & (0x80 >> sector % 8);
+}
+
+// Text of a path stored in UTF-16 (little- or big-endian) as UTF-8, up to
+// its first NUL; empty when it is not well formed.
+std::string FromUtf16(const std::string& bytes, bool big_endian) {
+  std::string text;
+  auto unit_at = [&](size_t at) {
+    return big_endian ? BigEndian(bytes, at, 2) : LittleEndian(bytes, at, 2);
+  };
+  for (size_t at = 0; at + 1 < bytes.size(); at += 2) {
+    uint64_t unit = unit_at(at);
+    if (unit == 0) break;
+    if (unit >= 0xDC00 && unit < 0xE000) return "";
+    if (unit >= 0xD800 && unit < 0xDC00) {
+      at += 2;
+      uint64_t low = at + 1 < bytes.size() ? unit_at(at) : 0;
+      if (low < 0xDC00 || low >= 0xE000) return "";
+      unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+    }
+    if (unit < 0x80) {
+      text += static_cast<char>(unit);
+    } else if (unit < 0x800) {
+      text += static_cast<char>(0xC0 | unit >> 6);
+      text += static_cast<char>(0x80 | (unit & 0x3F));
+    } else if (unit < 0x10000) {
+      text += static_cast<char>(0xE0 | unit >> 12);
+      text += static_cast<char>(0x80 | (unit >> 6 & 0x3F));
+      text += static_cast<char>(0x80 | (unit & 0x3F));
+    } else {
+      text += static_cast<char>(0xF0 | unit >> 18);
+      text += static_cast<char>(0x80 | (unit >> 12 & 0x3F));
+      text += static_cast<char>(0x80 | (unit >> 6 & 0x3F));
+      text += static_cast<char>(0x80 | (unit & 0x3F));
+    }
+  }
+  return text;
+}
+
+// A Windows path as a path here: '\' separates; one with a drive letter,
+// or a network one, cannot be found here and gives "".
+std::string LocalPath(std::string path) {
+  if (path.size() >= 2 && path[1] == ':') return "";
+  if (path.compare(0, 2, "\\\\") == 0) return "";
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The path of a local file URL, its escapes undone; "" for any other.
+std::string UrlPath(const std::string& url) {
+  std::string rest;
+  for (const char* prefix : {"file://localhost/", "file:///"}) {
+    size_t length = strlen(prefix);
+    if (url.compare(0, length, prefix) == 0) rest = url.substr(length - 1);
+  }
+  std::string path;
+  for (size_t i = 0; i < rest.size(); ++i) {
+    if (rest[i] == '%' && i + 2 < rest.size() && HexDigit(rest[i + 1]) >= 0 &&
+        HexDigit(rest[i + 2]) >= 0) {
+      path +=
+          static_cast<char>(HexDigit(rest[i + 1]) * 16 + HexDigit(rest[i + 2]));
+      i += 2;
+    } else {
+      path += rest[i];
+    }
+  }
+  return path.find('\0') == std::string::npos ? path : "";
+}
+
+// The fields of parent locator `i` (0 to 7) of header `header`.
+uint32_t LocatorCode(const std::string& header, int i) {
+  return static_cast<uint32_t>(BigEndian(header, 576 + 24 * i, 4));
+}
+uint64_t LocatorLength(const std::string& header, int i) {
+  return BigEndian(header, 576 + 24 * i + 8, 4);
+}
+uint64_t LocatorOffset(const std::string& header, int i) {
+  return BigEndian(header, 576 + 24 * i + 16, 8);
+}
+// The space a locator reserves: counted in sectors by the older ANSI
+// forms, in bytes by Windows and Virtual PC for the others; never less
+// than its data.
+uint64_t LocatorSpace(const std::string& header, int i) {
+  uint64_t space = BigEndian(header, 576 + 24 * i + 4, 4);
+  uint32_t code = LocatorCode(header, i);
+  if (code == kRelativeAnsi || code == kAbsoluteAnsi) space *= kSector;
+  return std::max(space, LocatorLength(header, i));
+}
+
+// A region of the file the format owns: [start, end).
+using Region = std::pair<uint64_t, uint64_t>;
+
+// Whether any of `regions` overlap, or any of `shared` (which may overlap
+// each other, as locators older tools wrote do) overlaps one of them.
+bool Overlap(std::vector<Region> regions, const std::vector<Region>& shared) {
+  std::sort(regions.begin(), regions.end());
+  for (size_t i = 1; i < regions.size(); ++i) {
+    if (regions[i].first < regions[i - 1].second) return true;
+  }
+  for (const Region& region : shared) {
+    auto after = std::upper_bound(regions.begin(), regions.end(),
+                                  Region{region.first, UINT64_MAX});
+    if (after != regions.end() && after->first < region.second) return true;
+    if (after != regions.begin() && std::prev(after)->second > region.first) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool OpenFixed(Layer* layer, uint64_t file_size, std::string* why) {
+  if (file_size < layer->size + kFooterSize) {
+    return Fail(why, "is a fixed VHD whose footer is not at its end");
+  }
+  layer->qemu_driver = "vpc";
+  layer->qemu_writes = true;
+  layer->used_end = layer->size;
+  return true;
+}
+
+// Reads the block table and checks that whatever the disk's metadata names
+// lies apart, inside the file and before its footer, so that writing a
+// block never lands on anything else.
+bool ReadTable(Layer* layer, uint64_t header_at, uint64_t entries,
+               uint64_t file_size, std::string* why) {
+  const std::string& header = layer->header;
+  uint64_t end = file_size - kFooterSize;  // where the footer begins
+  uint64_t table_bytes = RoundToSector(entries * 4);
+  if (layer->table_at % kSector != 0 || layer->table_at > end ||
+      table_bytes > end - layer->table_at) {
+    return Fail(why, "holds a VHD block table past its end");
+  }
+  std::string table = ReadAt(layer->fd, layer->table_at, entries * 4);
+  if (table.size() != entries * 4) {
+    return Fail(why, "holds a VHD block table that cannot be read");
+  }
+  std::vector<Region> regions = {
+      {header_at, header_at + kHeaderSize},
+      {layer->table_at, layer->table_at + table_bytes}};
+  if (header_at >= kFooterSize) regions.push_back({0, kFooterSize});
+  std::vector<Region> locators;
+  for (int i = 0; i < 8; ++i) {
+    if (LocatorCode(header, i) == 0) continue;
+    uint64_t start = LocatorOffset(header, i);
+    uint64_t space = LocatorSpace(header, i);
+    if (LocatorLength(header, i) > kLongestLocator ||
+        space > kLargestLocatorSpace || start > end ||
+        LocatorLength(header, i) > end - start) {
+      return Fail(why, "holds a VHD parent locator past its end");
+    }
+    // Older tools placed a locator off a sector's start; its sectors are
+    // the format's all the same.
+    locators.push_back(
+        {start / kSector * kSector, RoundToSector(start + space)});
+  }
+  uint64_t blocks = (layer->size + layer->block - 1) / layer->block;
+  uint64_t stored = layer->bitmap + layer->block;
+  layer->table.resize(entries);
+  for (uint64_t i = 0; i < entries; ++i) {
+    uint32_t entry = static_cast<uint32_t>(BigEndian(table, i * 4, 4));
+    layer->table[i] = entry;
+    if (entry == kAbsent) continue;
+    uint64_t start = uint64_t{entry} * kSector;
+    if (i >= blocks) {
+      return Fail(why, "holds a VHD block past the end of its disk");
+    }
+    if (start > end || stored > end - start) {
+      return Fail(why, "holds a VHD block that runs past the end of the file");
+    }
+    regions.push_back({start, start + stored});
+  }
+  if (Overlap(regions, locators)) {
+    return Fail(why, "holds VHD blocks that overlap each other or its tables");
+  }
+  regions.insert(regions.end(), locators.begin(), locators.end());
+  for (const Region& region : regions) {
+    layer->used_end = std::max(layer->used_end, region.second);
+  }
+  return true;
+}
+
+bool Open(Layer* layer, std::string* why) {
+  int fd = layer->fd;
+  uint64_t file_size = FileSize(fd);
+  // The footer at the end is the one emulators read; the copy at the
+  // start is for readers of a parent that lost its end.
+  std::string footer = EndFooter(fd);
+  bool at_end = IsFooter(footer);
+  if (!at_end) footer = ReadAt(fd, 0, kFooterSize);
+  if (!IsFooter(footer)) return Fail(why, "holds no VHD footer");
+  if (BigEndian(footer, kFooterChecksum, 4) !=
+      Checksum(footer, kFooterChecksum)) {
+    return Fail(why, "holds a VHD footer whose checksum is wrong");
+  }
+  VhdType type = TypeIn(footer);
+  layer->footer = footer;
+  layer->size = BigEndian(footer, 48, 8);
+  layer->id = footer.substr(68, 16);
+  if (type == kVhdNone || BigEndian(footer, 12, 2) != 1 || layer->size == 0 ||
+      layer->size % kSector != 0) {
+    return Fail(why, "is a VHD of a kind this program cannot read");
+  }
+  if (footer[kSavedState] != 0) {
+    layer->saved_state = "a saved Virtual PC machine holds its state";
+  }
+  if (type == kVhdFixed) return OpenFixed(layer, file_size, why);
+  if (!at_end) {
+    return Fail(why, "holds no VHD footer at its end, where emulators read it");
+  }
+  uint64_t header_at = BigEndian(footer, 16, 8);
+  if (header_at % kSector != 0 || header_at > file_size ||
+      file_size - header_at < kHeaderSize + kFooterSize) {
+    return Fail(why, "holds a VHD header past its end");
+  }
+  layer->header = ReadAt(fd, header_at, kHeaderSize);
+  const std::string& header = layer->header;
+  if (header.size() != kHeaderSize ||
+      header.compare(0, 8, kHeaderCookie) != 0 ||
+      BigEndian(header, kHeaderChecksum, 4) !=
+          Checksum(header, kHeaderChecksum) ||
+      BigEndian(header, 24, 4) != 0x00010000) {
+    return Fail(why, "holds a VHD header this program cannot read");
+  }
+  layer->table_at = BigEndian(header, 16, 8);
+  uint64_t entries = BigEndian(header, 28, 4);
+  layer->block = BigEndian(header, 32, 4);
+  layer->parent_id = header.substr(40, 16);
+  uint64_t block = layer->block;
+  if (block < kSector || block > kLargestBlock || (block & (block - 1)) ||
+      entries > kMostBlocks || entries * block < layer->size) {
+    return Fail(why, "holds a VHD block table this program cannot read");
+  }
+  layer->bitmap = RoundToSector((block / kSector + 7) / 8);
+  layer->has_parent = type == kVhdDifferencing;
+  if (type == kVhdDynamic) {
+    layer->qemu_driver = "vpc";
+    layer->qemu_writes = true;
+  }
+  return ReadTable(layer, header_at, entries, file_size, why);
+}
+
+bool Claims(int fd) {
+  return VhdTypeOf(fd) == kVhdDifferencing;
+}
+
+// In 86Box's order: the relative locator, the parent's name beside the
+// child, the absolute locator; then the locators other tools write.
+ParentPlaces Places(const Layer& child) {
+  ParentPlaces places;
+  std::string folder = child.path.substr(0, child.path.rfind('/'));
+  if (folder.empty()) folder = "/";
+  auto add = [&](const std::string& candidate, bool relative) {
+    if (candidate.empty()) return;
+    std::string full = candidate;
+    if (relative || candidate[0] != '/') {
+      full = folder + "/" +
+             (candidate.compare(0, 2, "./") == 0 ? candidate.substr(2)
+                                                 : candidate);
+    }
+    std::vector<std::string>& found = places.decisive;
+    if (std::find(found.begin(), found.end(), full) == found.end()) {
+      found.push_back(full);
+    }
+  };
+  auto locators = [&](uint32_t code) {
+    for (int i = 0; i < 8; ++i) {
+      if (LocatorCode(child.header, i) != code) continue;
+      std::string data = ReadAt(child.fd, LocatorOffset(child.header, i),
+                                LocatorLength(child.header, i));
+      bool relative = code == kRelativeUtf16 || code == kRelativeAnsi;
+      std::string local;
+      if (code == kFileUrl) {
+        local = UrlPath(data.substr(0, data.find('\0')));
+      } else if (code == kRelativeUtf16 || code == kAbsoluteUtf16) {
+        local = LocalPath(FromUtf16(data, false));
+      } else {
+        local = LocalPath(data.substr(0, data.find('\0')));
+      }
+      if (!relative && !local.empty() && local[0] != '/') continue;
+      add(local, relative);
+    }
+  };
+  locators(kRelativeUtf16);
+  std::string name = FromUtf16(child.header.substr(64, 512), true);
+  size_t separator = name.find_last_of("/\\");
+  if (separator != std::string::npos) name = name.substr(separator + 1);
+  if (name != "." && name != "..") add(name, true);
+  for (uint32_t code :
+       {kAbsoluteUtf16, kFileUrl, kRelativeAnsi, kAbsoluteAnsi}) {
+    locators(code);
+  }
+  if (places.decisive.empty()) {
+    places.unnamed = "names no parent that can be found here";
+  }
+  return places;
+}
+
+bool IsParent(const Layer& child, const Layer& parent, std::string* why) {
+  if (parent.id == child.parent_id) return true;
+  *why = "is not the parent the image names: its unique id differs";
+  return false;
+}
+
+// Block `block`'s bitmap, read once for all its runs.
+const std::string* Bitmap(const Layer& layer, uint64_t block) {
+  if (layer.cached_block != block) {
+    layer.cached_bitmap =
+        ReadAt(layer.fd, uint64_t{layer.table[block]} * kSector, layer.bitmap);
+    layer.cached_block =
+        layer.cached_bitmap.size() == layer.bitmap ? block : UINT64_MAX;
+  }
+  return layer.cached_block == block ? &layer.cached_bitmap : nullptr;
+}
+
+LayerSource Find(const Layer& layer, uint64_t offset, uint64_t* run,
+                 uint64_t* at) {
+  if (layer.block == 0) {  // a fixed disk
+    *run = layer.size - offset;
+    *at = offset;
+    return kInLayer;
+  }
+  uint64_t block = offset / layer.block;
+  uint64_t within = offset % layer.block;
+  *run = std::min(layer.block - within, layer.size - offset);
+  uint32_t entry = layer.table[block];
+  if (entry == kAbsent) return kBelowLayer;
+  *at = uint64_t{entry} * kSector + layer.bitmap + within;
+  if (!layer.has_parent) return kInLayer;
+  const std::string* bitmap = Bitmap(layer, block);
+  if (!bitmap) return kUnreadable;
+  uint64_t first = within / kSector;
+  uint64_t end = first + (*run + kSector - 1) / kSector;
+  bool own = BitSet(*bitmap, first);
+  uint64_t sector = first;
+  while (sector < end && BitSet(*bitmap, sector) == own) ++sector;
+  *run = std::min(*run, (sector - first) * kSector);
+  return own ? kInLayer : kBelowLayer;
+}
+
+void SetBit(std::string* bitmap, uint64_t sector) {
+  (*bitmap)[sector / 8] =
+      static_cast<char>((*bitmap)[sector / 8] | 0x80 >> sector % 8);
+}
+
+// A commit into a differencing disk. A block it lacks goes past
+// everything the disk owns, where a block added but never entered in the
+// table is added again in its place; the footer moves past the new blocks
+// first where they reach it, and the file never gets shorter. Then the
+// changed sectors' data, synced; then the new blocks' bitmaps, synced;
+// then their table entries and the old blocks' new bits, synced. Only the
+// changed sectors get bits, so the parent still shows through the rest.
+bool Write(Layer* layer, const LayerChanges& changes) {
+  int fd = layer->fd;
+  uint64_t stored = layer->bitmap + layer->block;
+  std::map<uint64_t, uint64_t> at;  // each changed block's bitmap
+  uint64_t end = layer->used_end;
+  for (const auto& [block, runs] : changes.blocks) {
+    if (layer->table[block] != kAbsent) {
+      at[block] = uint64_t{layer->table[block]} * kSector;
+    } else {
+      at[block] = end;
+      end += stored;
+    }
+  }
+  if (end + kFooterSize > FileSize(fd) &&
+      !(LayerWriteAt(fd, layer->footer.data(), kFooterSize, end) &&
+        fdatasync(fd) == 0)) {
+    return false;
+  }
+  std::string bytes;
+  for (const auto& [block, runs] : changes.blocks) {
+    for (const auto& [first, count] : runs) {
+      bytes.resize(count * kSector);
+      uint64_t within = first * kSector - block * layer->block;
+      if (!changes.read_new(first * kSector, bytes.size(), &bytes[0]) ||
+          !LayerWriteAt(fd, bytes.data(), bytes.size(),
+                        at[block] + layer->bitmap + within)) {
+        return false;
+      }
+    }
+  }
+  if (fdatasync(fd) != 0) return false;
+  std::map<uint64_t, std::string> bits;
+  for (const auto& [block, runs] : changes.blocks) {
+    bool added = layer->table[block] == kAbsent;
+    std::string bitmap = added ? std::string(layer->bitmap, '\0')
+                               : ReadAt(fd, at[block], layer->bitmap);
+    if (bitmap.size() != layer->bitmap) return false;
+    for (const auto& [first, count] : runs) {
+      for (uint64_t s = first; s < first + count; ++s) {
+        SetBit(&bitmap, s - block * layer->block / kSector);
+      }
+    }
+    if (added && !LayerWriteAt(fd, bitmap.data(), bitmap.size(), at[block])) {
+      return false;
+    }
+    bits[block] = bitmap;
+  }
+  if (fdatasync(fd) != 0) return false;
+  for (const auto& [block, bitmap] : bits) {
+    bool written;
+    if (layer->table[block] == kAbsent) {
+      std::string entry(4, '\0');
+      PutBigEndian(&entry, 0, 4, at[block] / kSector);
+      written = LayerWriteAt(fd, entry.data(), entry.size(),
+                             layer->table_at + 4 * block);
+    } else {
+      written = LayerWriteAt(fd, bitmap.data(), bitmap.size(), at[block]);
+    }
+    if (!written) return false;
+  }
+  return fdatasync(fd) == 0;
+}
+
+}  // namespace
+
+VhdType VhdTypeOf(int fd) {
+  VhdType type = TypeIn(EndFooter(fd));
+  return type != kVhdNone ? type : TypeIn(ReadAt(fd, 0, kFooterSize));
+}
+
+bool QemuSeesVhd(int fd) {
+  return ReadAt(fd, 0, 8) == kFooterCookie;
+}
+
+const LayerFormat kVhdFormat = {
+    "vhd-differencing", Claims, Open, Places, nullptr, IsParent, Find, Write,
+};
