@@ -3,8 +3,8 @@
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 
-.PHONY: all host win32 test sanitize demo dist install deb crash fuzz bench \
-  lint deps clean
+.PHONY: all host win32 test sanitize demo dist install deb crash stops fuzz \
+  bench lint deps clean
 FUZZ_SECONDS ?= 60
 FUZZ_JOBS ?= $(JOBS)
 all: host win32
@@ -39,8 +39,8 @@ build/sanitize/Makefile:
 	CC=clang CXX=clang++ cmake -S . -B build/sanitize \
 	  -DDOSSETUP_SANITIZE=address,undefined -DDOSSETUP_FUZZ=ON
 
-# Under the sanitizers, the rows that stop a run at each step of its work
-# on raw, qcow2 and a differencing VHD would only repeat, slowly, what the
+# Under the sanitizers, the rows that stop a run at steps of its work on
+# raw, qcow2 and a differencing VHD would only repeat, slowly, what the
 # other rows run: one of them stays, Ctrl-C on raw, for the interrupts.
 SANITIZE_SKIP := Stops\.LeaveEveryFileOldOrNew/(raw_(killed|terminated)|qcow2_(killed|ctrl_c|terminated)|VHD_child_killed)( |$$)
 
@@ -89,6 +89,14 @@ deb:
 crash: deps host
 	tests/crash/run-crash-tests build/host/dossetup build/host/dossetup_replay \
 	  build/wine-root every
+
+# Every step of a run's work and every write of the program's own commits
+# stopped, on each kind of image; make test stops at a fixed sample of them.
+stops: deps
+	cmake -S . -B build/host >/dev/null
+	cmake --build build/host -j $(JOBS)
+	cd build/host && DOSSETUP_STOPS=every ctest --output-on-failure \
+	  -j $(JOBS) -R '^Rows/Stops\.'
 
 build/bench/Makefile:
 	cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DDOSSETUP_TESTS=OFF

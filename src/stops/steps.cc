@@ -59,9 +59,10 @@ size_t StepCutWrite(uint64_t at, size_t size, bool* stop) {
   if (commit_env.empty()) return size;
   long long before = commit_written;
   commit_written += static_cast<long long>(size);
+  // A line a write, so that a test can stop at each.
   std::string count = Setting("DOSSETUP_STOP_COUNT");
   if (!count.empty()) {
-    if (FILE* out = fopen(count.c_str(), "we")) {
+    if (FILE* out = fopen(count.c_str(), "ae")) {
       fprintf(out, "%lld\n", commit_written);
       fclose(out);
     }

@@ -8,8 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -187,6 +189,136 @@ TEST(DiskImage, CommandLineFailuresOnImages) {
   // The good image after the held one was still set up.
   EXPECT_EQ(Invoke({"-n", "{good}"}, names).status, 0);
   close(held);
+}
+
+// The big-endian number of `size` bytes at `at` of `bytes`, read or set;
+// a VHD's header (at 512 in the children made here) then gets its checksum
+// anew.
+uint64_t Number(const std::string& bytes, size_t at, int size) {
+  uint64_t value = 0;
+  for (int i = 0; i < size; ++i) {
+    value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+  }
+  return value;
+}
+void SetNumber(std::string* bytes, size_t at, int size, uint64_t value) {
+  for (int i = size - 1; i >= 0; --i, value >>= 8) {
+    (*bytes)[at + i] = static_cast<char>(value & 0xFF);
+  }
+}
+void Checksum(std::string* bytes, size_t start, size_t length, size_t field) {
+  SetNumber(bytes, start + field, 4, 0);
+  uint32_t sum = 0;
+  for (size_t i = start; i < start + length; ++i) {
+    sum += static_cast<unsigned char>((*bytes)[i]);
+  }
+  SetNumber(bytes, start + field, 4, ~sum);
+}
+
+// Images whose own metadata would lead a run astray, each refused before
+// anything is written, in under 5 s and with a peak of at most 16 MiB,
+// every byte kept; the differencing VHDs are the children made here
+// (header at 512, table at 1536, a relative locator first).
+TEST(DiskImage, RefusesWhatAnImageHeaderMisstates) {
+  ScratchDrive drive;
+  std::string sample = drive.root + "/sample";
+  CopySample(sample);
+  std::string folder = drive.root + "/images";
+  std::string image = folder + "/c.vhd";
+  auto footer_of = [](const std::string& bytes) {
+    return bytes.substr(bytes.size() - 512);
+  };
+  struct Row {
+    const char* name;
+    std::function<void(std::string*)> edit;  // the child's bytes
+    int status;
+    const char* said;
+  } rows[] = {
+      {"a child cut short inside its last block",
+       [&](std::string* bytes) {
+         std::string footer = footer_of(*bytes);
+         bytes->resize(bytes->size() - 512 - (1 << 20));
+         *bytes += footer;
+       },
+       65, "holds a VHD block that runs past the end of the file"},
+      {"a block table off a sector's start",
+       [&](std::string* bytes) {
+         std::string footer = footer_of(*bytes);
+         std::string table = bytes->substr(1536, 512);
+         bytes->resize(bytes->size() - 512);
+         SetNumber(bytes, 512 + 16, 8, bytes->size() + 1);
+         Checksum(bytes, 512, 1024, 36);
+         *bytes +=
+             std::string(1, '\0') + table + std::string(511, '\0') + footer;
+       },
+       65, "holds a VHD block table off a sector's start"},
+      {"a table entry for a block past the disk",
+       [&](std::string* bytes) {
+         SetNumber(bytes, 512 + 28, 4, 128);
+         SetNumber(bytes, 1536 + 4 * 100, 4, 0xFFFFFFFE);
+         Checksum(bytes, 512, 1024, 36);
+       },
+       65, "holds a VHD block past the end of its disk"},
+      {"a table entry inside the disk far past the end of the file",
+       [&](std::string* bytes) {
+         SetNumber(bytes, 1536 + 4 * 7, 4, 0x10000000);
+       },
+       65, "holds a VHD block that runs past the end of the file"},
+      {"a parent locator past the end of the file",
+       [&](std::string* bytes) {
+         SetNumber(bytes, 512 + 576 + 16, 8, bytes->size() + (1 << 20));
+         Checksum(bytes, 512, 1024, 36);
+       },
+       65, "holds a VHD parent locator past its end"},
+      {"a footer that says a saved machine holds the disk",
+       [&](std::string* bytes) {
+         for (size_t at : {size_t{0}, bytes->size() - 512}) {
+           (*bytes)[at + 84] = 1;
+           Checksum(bytes, at, 512, 64);
+         }
+       },
+       75, "in use by a saved machine"},
+      {"a relative locator that leads to another disk, while the parent's "
+       "name beside it is the parent",
+       [&](std::string* bytes) {
+         ASSERT_TRUE(
+             Shell("qemu-img create -q -f vpc " + folder + "/other.vhd 16M"));
+         std::string locator;
+         for (char c : std::string(".\\other.vhd")) locator += {c, '\0'};
+         uint64_t at = Number(*bytes, 512 + 576 + 16, 8);
+         bytes->replace(at, locator.size(), locator);
+         SetNumber(bytes, 512 + 576 + 8, 4, locator.size());
+         Checksum(bytes, 512, 1024, 36);
+       },
+       65, "other.vhd\" is not the parent the image names"},
+      {"a qcow2 of 64 KiB whose clusters would be 2 GiB",
+       [&](std::string* bytes) {
+         ASSERT_TRUE(Shell("qemu-img create -q -f qcow2 " + image + " 16M"));
+         *bytes = ReadFile(image);
+         bytes->resize(64 << 10);
+         SetNumber(bytes, 20, 4, 31);
+       },
+       65, "holds a qcow2 cluster size QEMU refuses"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    MakeImage(kOnFat16VhdChild, image, sample);
+    std::string bytes = ReadFile(image);
+    row.edit(&bytes);
+    std::ofstream(image, std::ios::binary | std::ios::trunc) << bytes;
+    auto before = Stats(folder);
+    auto start = std::chrono::steady_clock::now();
+    Invocation result = Invoke({image});
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              std::chrono::seconds(5));
+    EXPECT_EQ(result.status, row.status) << result.err;
+    EXPECT_NE(result.err.find(row.said), std::string::npos) << result.err;
+    EXPECT_LE(result.peak_kib, 16 * 1024);
+    EXPECT_TRUE(Stats(folder) == before) << "a byte or a time moved";
+  }
+  fs::remove_all(folder);
 }
 
 // Ctrl-C during the first drive: it stops at a safe point, and the next

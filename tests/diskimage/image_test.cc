@@ -563,6 +563,9 @@ TEST(DiskImage, WritesDifferencingVhdsAsTheFormatSays) {
     bool fresh;                 // the child holds nothing
     bool two_children;          // the user's file went into a second child
     bool absolute_only;         // the parent lies elsewhere
+    uint64_t reserve = 0;       // the bytes each locator reserves
+    uint64_t slack = 0;         // unused bytes before the footer
+    bool stale_front = false;   // the footer's copy at the start is stale
   } rows[] = {
       {"a child over a dynamic parent", "vpc", false, false, false},
       {"a child over a fixed parent", "vpc -o subformat=fixed", false, false,
@@ -572,6 +575,12 @@ TEST(DiskImage, WritesDifferencingVhdsAsTheFormatSays) {
        true, false},
       {"a parent found by its absolute locator alone", "vpc", false, false,
        true},
+      {"a fresh child whose locators reserve 64 KiB each, as Windows's do",
+       "vpc", true, false, false, 64 << 10},
+      {"a child with unused space before its footer", "vpc", false, false,
+       false, 0, 8 << 20},
+      {"a child whose footer's copy at the start is stale", "vpc", false, false,
+       false, 0, 0, true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -600,7 +609,7 @@ TEST(DiskImage, WritesDifferencingVhdsAsTheFormatSays) {
     ASSERT_TRUE(Shell(convert));
     std::vector<std::string> chain = {mine + "/child.vhd", parent};
     VhdLocators locators = {".\\parent.vhd", "C:\\VMs\\parent.vhd", "",
-                            "parent.vhd"};
+                            "parent.vhd", row.reserve};
     if (row.absolute_only) locators = {"", parent, "", "gone.vhd"};
     if (row.two_children) {
       std::string middle = mine + "/session1.vhd";
@@ -618,7 +627,13 @@ TEST(DiskImage, WritesDifferencingVhdsAsTheFormatSays) {
       chain.insert(chain.begin() + 1, middle);
       fs::rename(later, after);
     } else {
-      WriteVhdChild(parent, chain[0], before, after, locators);
+      WriteVhdChild(parent, chain[0], before, after, locators, row.slack);
+    }
+    if (row.stale_front) {
+      std::fstream child(chain[0],
+                         std::ios::binary | std::ios::in | std::ios::out);
+      child.seekp(64);  // its checksum no longer holds
+      child.put('\x5A');
     }
     fs::remove(before);
     // The judge: the run on a raw copy of the disk the chain composes.
@@ -640,10 +655,17 @@ TEST(DiskImage, WritesDifferencingVhdsAsTheFormatSays) {
       return names;
     };
     auto beside = listing();
+    // The locators' space (past the table at 1536), and the child's
+    // length, which never shrinks.
+    std::string owned = FileBytes(chain[0]).substr(2048, 2 * row.reserve);
+    uintmax_t length = fs::file_size(chain[0]);
 
     HostChooseDriveC(chain[0].c_str());
     RunSetup();
     EXPECT_EQ(HostReleaseDriveC(), 0);
+    EXPECT_TRUE(FileBytes(chain[0]).compare(2048, owned.size(), owned) == 0)
+        << "a block went where a locator is";
+    EXPECT_GE(fs::file_size(chain[0]), length);
 
     EXPECT_TRUE(listing() == beside) << "a file came or went beside it";
     for (const auto& [path, bytes] : parents) {

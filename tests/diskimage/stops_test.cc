@@ -14,11 +14,11 @@
 #include <vector>
 
 #include "diskimage/engine/interrupts.h"
-#include "stops/steps.h"
 #include "platform/host/drive/drive_c.h"
 #include "platform/host/drive/folder.h"
 #include "platform/host/faults.h"
 #include "startup/setup.h"
+#include "stops/steps.h"
 #include "support/program.h"
 #include "support/scratch_drive.h"
 
@@ -69,9 +69,25 @@ std::string LeftBehind(const std::string& image, const std::string& tmp) {
 // each time, and nothing of either run is left.
 //
 // Other rows stop a run among the commit's own writes, once the file it
-// writes has begun to change: the whole program killed, or qemu-img alone.
+// writes has begun to change: the whole program killed, or qemu-img alone,
+// at ten points spread over the bytes it writes; or, where the program
+// writes the format itself, before each of its writes and inside each.
 // Their files are large, so that the commit writes for a while.
-enum StopAt { kAtEachStep, kProgramInCommit, kQemuImgInCommit };
+//
+// make test stops at a fixed sample of the steps and of the writes (every
+// fourth, and the last); make stops (DOSSETUP_STOPS=every) at each.
+enum StopAt { kAtEachStep, kProgramInCommit, kQemuImgInCommit, kAtEachWrite };
+
+// The stops tried out of `count`, each from 1.
+std::vector<long long> Sample(const std::vector<long long>& all) {
+  const char* every = getenv("DOSSETUP_STOPS");
+  if (every && std::string(every) == "every") return all;
+  std::vector<long long> sample;
+  for (size_t i = 0; i < all.size(); ++i) {
+    if (i % 4 == 0 || i + 1 == all.size()) sample.push_back(all[i]);
+  }
+  return sample;
+}
 
 struct StopRow {
   DriveMedium medium;
@@ -115,23 +131,23 @@ TEST_P(Stops, LeaveEveryFileOldOrNew) {
   std::string tmp = drive.root + ".tmp";
   std::filesystem::create_directory(tmp);
   setenv("TMPDIR", tmp.c_str(), 1);
-  long long commit_bytes = 0;
-  auto run = [&](int nth, int signal, bool to_group) {
+  // The stops: steps, or bytes of the commit at which it is cut.
+  std::vector<long long> stops;
+  auto run = [&](long long stop, int signal, bool to_group) {
     pid_t child = fork();
     if (child == 0) {
       setpgid(0, 0);
       CatchInterrupts();
       FaultReset();
-      if (in_commit && nth > 0) {
-        // Stops spread over the bytes the commit writes, into the image
-        // or its copy.
-        bool both = row.at == kProgramInCommit;
+      if (in_commit && stop > 0) {
+        // Into the image or its copy.
+        bool both = row.at != kQemuImgInCommit;
         StepArmInCommit(
             DOSSETUP_STOP_WRITES,
-            {"DOSSETUP_STOP_AT=" + std::to_string(commit_bytes * nth / 11 + 1),
+            {"DOSSETUP_STOP_AT=" + std::to_string(stop),
              std::string("DOSSETUP_STOP_PARENT=") + (both ? "1" : "0")});
       } else {
-        StepArm(nth, signal, to_group);
+        StepArm(static_cast<int>(stop), signal, to_group);
       }
       HostChooseDriveC(image.c_str());
       RunSetup();
@@ -143,7 +159,8 @@ TEST_P(Stops, LeaveEveryFileOldOrNew) {
   };
   std::string spec = MakeImage(row.medium, image, drive.root);
   FaultReset();
-  // A first run counts the steps, and the bytes the commit writes.
+  // A first run counts the steps, and the bytes the commit writes: a line
+  // a write where the program writes, the bytes so far where qemu-img does.
   std::string count = tmp + "/commit-bytes";
   if (in_commit) {
     StepArmInCommit(DOSSETUP_STOP_WRITES,
@@ -152,19 +169,35 @@ TEST_P(Stops, LeaveEveryFileOldOrNew) {
   HostChooseDriveC(image.c_str());
   RunSetup();
   HostReleaseDriveC();
-  if (in_commit) {
-    std::ifstream(count) >> commit_bytes;
-    std::filesystem::remove(count);
-    EXPECT_GT(commit_bytes, 0) << "the commit wrote nothing";
+  std::vector<long long> writes = {0};
+  {
+    std::ifstream counted(count);
+    for (long long total; counted >> total;) writes.push_back(total);
   }
-  int steps = in_commit ? 10 : StepUses();
-  EXPECT_GT(steps, 9) << "too few steps counted";
-  for (int nth = 1; nth <= steps; ++nth) {
+  std::filesystem::remove(count);
+  if (row.at == kAtEachStep) {
+    for (int nth = 1; nth <= StepUses(); ++nth) stops.push_back(nth);
+  } else if (row.at == kAtEachWrite) {
+    // Before each write, and inside each that spans sectors.
+    for (size_t i = 1; i < writes.size(); ++i) {
+      stops.push_back(writes[i - 1] + 1);
+      if (writes[i] - writes[i - 1] >= 1024) {
+        stops.push_back((writes[i - 1] + writes[i]) / 2);
+      }
+    }
+  } else {
+    for (int nth = 1; nth <= 10; ++nth) {
+      stops.push_back(writes.back() * nth / 11 + 1);
+    }
+  }
+  EXPECT_GT(in_commit ? writes.back() : 1, 0) << "the commit wrote nothing";
+  EXPECT_GT(stops.size(), 9u) << "too few steps or writes counted";
+  for (long long stop : Sample(stops)) {
     SCOPED_TRACE(std::string(MediumName(row.medium)) + ", signal " +
-                 std::to_string(row.signal) + " at step " +
-                 std::to_string(nth));
+                 std::to_string(row.signal) + " at " +
+                 (in_commit ? "byte " : "step ") + std::to_string(stop));
     MakeImage(row.medium, image, drive.root);
-    int status = run(nth, row.signal, row.to_group);
+    int status = run(stop, row.signal, row.to_group);
     if (row.at == kQemuImgInCommit) {
       // The commit failed, so it waits, committed, for the next run.
       EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 74) << status;
@@ -206,35 +239,97 @@ TEST_P(Stops, LeaveEveryFileOldOrNew) {
   unsetenv("TMPDIR");
 }
 
+// A commit cut short, then another program writing into the image before
+// the next run (an emulator started on it): the next run writes nothing
+// over that, says so with status 74, and keeps the journal.
+TEST(Stops, RerunWritesNothingOverAnotherWriter) {
+  for (DriveMedium medium : {kOnFat16Disk, kOnFat16Qcow2}) {
+    SCOPED_TRACE(MediumName(medium));
+    ScratchDrive drive;
+    LayOutLarge(drive);
+    std::string image = drive.root + ".img";
+    std::string count = drive.root + "/commit-bytes";
+    auto run = [&](const std::vector<std::string>& settings) {
+      pid_t child = fork();
+      if (child == 0) {
+        FaultReset();
+        StepArmInCommit(DOSSETUP_STOP_WRITES, settings);
+        HostChooseDriveC(image.c_str());
+        RunSetup();
+        _exit(HostReleaseDriveC());
+      }
+      int status = 0;
+      waitpid(child, &status, 0);
+      return status;
+    };
+    MakeImage(medium, image, drive.root);
+    run({"DOSSETUP_STOP_COUNT=" + count});
+    long long total = 0;
+    std::ifstream(count) >> total;
+    MakeImage(medium, image, drive.root);
+    run({"DOSSETUP_STOP_AT=" + std::to_string(total / 2),
+         "DOSSETUP_STOP_PARENT=1"});
+    ASSERT_TRUE(std::filesystem::exists(image + "-journal-commit"));
+    // A sector the commit writes, written meanwhile by the emulator.
+    std::string map;
+    ASSERT_TRUE(
+        Shell("qemu-img map --output=json 'json:{\"driver\":\"qcow2\","
+              "\"backing\":null,\"file\":{\"driver\":\"file\",\"filename\":\"" +
+              image + "-journal\"}}' | tee " + drive.root + "/map"));
+    map = ReadFile(drive.root + "/map");
+    size_t data = map.find("\"data\": true");
+    size_t start = map.rfind("\"start\": ", data);
+    ASSERT_NE(data, std::string::npos);
+    std::string offset =
+        map.substr(start + 9, map.find(',', start) - start - 9);
+    ASSERT_TRUE(Shell("qemu-io -f " +
+                      std::string(medium == kOnFat16Disk ? "raw" : "qcow2") +
+                      " -c 'write -P 0xab " + offset + " 512' " + image));
+    std::string before = ReadFile(image);
+    Invocation rerun = Invoke({image});
+    EXPECT_EQ(rerun.status, 74);
+    EXPECT_NE(rerun.err.find("another program wrote to the image"),
+              std::string::npos)
+        << rerun.err;
+    EXPECT_TRUE(ReadFile(image) == before) << "the rerun wrote the image";
+    EXPECT_TRUE(std::filesystem::exists(image + "-journal-commit"));
+    EXPECT_TRUE(std::filesystem::exists(image + "-journal"));
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Rows, Stops,
-    testing::Values(StopRow{kOnFat16Disk, SIGKILL, false},
-                    StopRow{kOnFat16Disk, SIGINT, true},
-                    StopRow{kOnFat16Disk, SIGTERM, false},
-                    StopRow{kOnFat16Qcow2, SIGKILL, false},
-                    StopRow{kOnFat16Qcow2, SIGINT, true},
-                    StopRow{kOnFat16Qcow2, SIGTERM, false},
-                    StopRow{kOnFat16Disk, SIGKILL, false, kProgramInCommit},
-                    StopRow{kOnFat16Disk, 0, false, kQemuImgInCommit},
-                    StopRow{kOnFat16Qcow2, SIGKILL, false, kProgramInCommit},
-                    StopRow{kOnFat16Qcow2, 0, false, kQemuImgInCommit},
-                    StopRow{kOnFat16Vhd, SIGKILL, false, kProgramInCommit},
-                    StopRow{kOnFat16Vhd, 0, false, kQemuImgInCommit},
-                    StopRow{kOnFat16Vdi, SIGKILL, false, kProgramInCommit},
-                    StopRow{kOnFat16Vdi, 0, false, kQemuImgInCommit},
-                    StopRow{kOnFat16Vmdk, SIGKILL, false, kProgramInCommit},
-                    StopRow{kOnFat16Vmdk, 0, false, kQemuImgInCommit},
-                    // Written by the program itself: no helper to stop.
-                    StopRow{kOnFat16VhdChild, SIGKILL, false},
-                    StopRow{kOnFat16VhdChild, SIGKILL, false,
-                            kProgramInCommit}),
+    testing::Values(
+        StopRow{kOnFat16Disk, SIGKILL, false},
+        StopRow{kOnFat16Disk, SIGINT, true},
+        StopRow{kOnFat16Disk, SIGTERM, false},
+        StopRow{kOnFat16Qcow2, SIGKILL, false},
+        StopRow{kOnFat16Qcow2, SIGINT, true},
+        StopRow{kOnFat16Qcow2, SIGTERM, false},
+        StopRow{kOnFat16Disk, SIGKILL, false, kProgramInCommit},
+        StopRow{kOnFat16Disk, 0, false, kQemuImgInCommit},
+        StopRow{kOnFat16Qcow2, SIGKILL, false, kProgramInCommit},
+        StopRow{kOnFat16Qcow2, 0, false, kQemuImgInCommit},
+        StopRow{kOnFat16Vhd, SIGKILL, false, kProgramInCommit},
+        StopRow{kOnFat16Vhd, 0, false, kQemuImgInCommit},
+        StopRow{kOnFat16Vdi, SIGKILL, false, kProgramInCommit},
+        StopRow{kOnFat16Vdi, 0, false, kQemuImgInCommit},
+        StopRow{kOnFat16Vmdk, SIGKILL, false, kProgramInCommit},
+        StopRow{kOnFat16Vmdk, 0, false, kQemuImgInCommit},
+        // Written by the program itself: no helper to stop.
+        StopRow{kOnFat16VhdChild, SIGKILL, false},
+        StopRow{kOnFat16FreshVhdChild, SIGKILL, false, kAtEachWrite},
+        StopRow{kOnFat16FreshVhdChildSlack, SIGKILL, false, kAtEachWrite}),
     [](const testing::TestParamInfo<StopRow>& info) {
       std::string name = MediumName(info.param.medium);
-      name = info.param.medium == kOnFat16Disk ? "raw_"
-             : info.param.medium == kOnFat16VhdChild
-                 ? "VHD_child_"
+      name = info.param.medium == kOnFat16Disk            ? "raw_"
+             : info.param.medium == kOnFat16VhdChild      ? "VHD_child_"
+             : info.param.medium == kOnFat16FreshVhdChild ? "fresh_VHD_child_"
+             : info.param.medium == kOnFat16FreshVhdChildSlack
+                 ? "fresh_VHD_child_with_slack_"
                  : name.substr(name.rfind(' ') + 1) + "_";
       if (info.param.at == kProgramInCommit) return name + "killed_in_commit";
+      if (info.param.at == kAtEachWrite) return name + "killed_at_each_write";
       if (info.param.at == kQemuImgInCommit) return name + "qemu_img_killed";
       const char* signal = info.param.signal == SIGKILL  ? "killed"
                            : info.param.signal == SIGINT ? "ctrl_c"

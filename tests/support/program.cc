@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "support/scratch_drive.h"
 
@@ -20,25 +20,33 @@ Invocation Invoke(const std::vector<std::string>& args,
   ScratchDrive scratch;
   std::string command = "cd / && env " + Fill(env, names) + " '" + binary + "'";
   for (const std::string& arg : args) command += " '" + Fill(arg, names) + "'";
-  if (!reader_gone) command += " >" + scratch.root + "/out";
+  // Without a reader: descriptor 9, a pipe whose reader has gone.
+  command += reader_gone ? " >&9" : " >" + scratch.root + "/out";
   command += " 2>" + scratch.root + "/err";
-  // wait4 tells this run's own peak memory, not that of every child so far.
+  std::ofstream(scratch.root + "/run") << command << "\n";
+  // The run is timed and measured by the small spawner beside the program:
+  // a process forked from this large one would carry its memory as its own.
+  std::string measure =
+      std::filesystem::path(binary).parent_path() / "dossetup_measure";
+  std::string outer = "'" + measure + "' /bin/sh " + scratch.root + "/run >" +
+                      scratch.root + "/measured";
   Invocation result;
   pid_t child = fork();
   if (child == 0) {
     int output[2];
     if (reader_gone && (pipe(output) != 0 || close(output[0]) != 0 ||
-                        dup2(output[1], STDOUT_FILENO) != STDOUT_FILENO)) {
+                        dup2(output[1], 9) != 9)) {
       _exit(126);
     }
-    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    execl("/bin/sh", "sh", "-c", outer.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   int status = 0;
-  struct rusage usage = {};
-  if (child < 0 || wait4(child, &status, 0, &usage) != child) return result;
+  if (child < 0 || waitpid(child, &status, 0) != child) return result;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.peak_kib = usage.ru_maxrss;
+  std::istringstream(ReadFile(scratch.root + "/measured")) >> result.seconds >>
+      result.peak_kib;
+  EXPECT_GT(result.peak_kib, 0) << "the run was not measured";
   result.out = ReadFile(scratch.root + "/out");
   result.err = ReadFile(scratch.root + "/err");
   return result;

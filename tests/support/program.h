@@ -12,6 +12,7 @@ struct Invocation {
   std::string out;
   std::string err;
   long peak_kib = 0;  // the largest resident size of the run's processes
+  double seconds = 0;
 };
 
 // Runs the program (DOSSETUP_BINARY) with `args` and `env` (NAME=value

@@ -102,7 +102,10 @@ const char* MediumName(DriveMedium medium) {
                                        "FAT16 VDI",
                                        "FAT16 Virtual PC VHD",
                                        "FAT16 VMDK",
-                                       "FAT16 differencing VHD"};
+                                       "FAT16 differencing VHD",
+                                       "FAT16 fresh differencing VHD",
+                                       "FAT16 fresh differencing VHD with "
+                                       "slack"};
   return kNames[medium];
 }
 
@@ -191,6 +194,11 @@ void MarkAsVirtualPc(const std::string& image) {
   }
 }
 
+bool IsVhdChild(DriveMedium medium) {
+  return medium == kOnFat16VhdChild || medium == kOnFat16FreshVhdChild ||
+         medium == kOnFat16FreshVhdChildSlack;
+}
+
 // The parents of the differencing VHDs made, with their bytes.
 std::map<std::string, std::string> parents_made;
 
@@ -206,12 +214,12 @@ std::string FileBytes(const std::string& path) {
 // A differencing VHD at `image` that composes the raw disk `raw`: its
 // parent holds the disk as it was before the tree went in.
 void MakeVhdChild(const std::string& image, const std::string& raw,
-                  const std::string& before) {
+                  const std::string& before, uint64_t slack) {
   std::string parent = ParentOf(image);
   EXPECT_TRUE(Shell("qemu-img convert -O vpc " + before + " " + parent));
   std::string name = fs::path(parent).filename().string();
   WriteVhdChild(parent, image, before, raw,
-                {".\\" + name, "C:\\VMs\\" + name, "", name});
+                {".\\" + name, "C:\\VMs\\" + name, "", name}, slack);
   parents_made[parent] = FileBytes(parent);
 }
 
@@ -237,7 +245,7 @@ std::string VolumeFile(DriveMedium medium, const std::string& image) {
 
 std::string MakeImage(DriveMedium medium, const std::string& image,
                       const std::string& folder) {
-  if (medium == kOnFat16VhdChild) {
+  if (IsVhdChild(medium)) {
     std::string before = image + ".before";
     std::string raw = image + ".raw";
     std::string spec = MakeImage(kOnFat16Disk, before, "");
@@ -247,7 +255,10 @@ std::string MakeImage(DriveMedium medium, const std::string& image,
       EXPECT_TRUE(
           Shell("cd " + folder + " && mcopy -s -i " + raw_spec + " * ::/"));
     }
-    MakeVhdChild(image, raw, before);
+    // A fresh child: its parent holds the tree.
+    bool fresh = medium != kOnFat16VhdChild;
+    MakeVhdChild(image, raw, fresh ? raw : before,
+                 medium == kOnFat16FreshVhdChildSlack ? 8 << 20 : 0);
     fs::remove(before);
     fs::remove(raw);
     return image + spec.substr(before.size());
@@ -316,7 +327,7 @@ int RunOn(const ScratchDrive& drive, DriveMedium medium) {
   }
   EXPECT_FALSE(ViewLeftBehind(tmp)) << "a daemon's view outlived the run";
   fs::remove_all(tmp);
-  if (medium == kOnFat16VhdChild) {
+  if (IsVhdChild(medium)) {
     EXPECT_TRUE(ComposeVhdChild(image, image + ".raw"));
     fs::rename(image + ".raw", image);
     fs::remove(ParentOf(image));
@@ -351,7 +362,7 @@ ImageContent ReadImage(DriveMedium medium, const std::string& image,
   std::string raw = image + ".raw";
   std::string raw_spec = raw + spec.substr(image.size());
   const char* format = QemuFormat(medium);
-  if (medium == kOnFat16VhdChild) {
+  if (IsVhdChild(medium)) {
     content.sound = ComposeVhdChild(image, raw);
   } else {
     content.sound =

@@ -48,7 +48,8 @@ int RunOn(const ScratchDrive& drive);
 // believes over its size, so that its partition seems to run past the
 // disk's end; or a differencing VHD over a dynamic one (IMAGE.parent.vhd)
 // that holds an empty volume, the child holding what an emulator's session
-// wrote to put the tree there.
+// wrote to put the tree there; or a fresh child over a parent that holds
+// the tree, alone or with 8 MiB of unused space before its footer.
 enum DriveMedium {
   kOnFolder,
   kOnFat12Floppy,
@@ -60,6 +61,8 @@ enum DriveMedium {
   kOnFat16VirtualPcVhd,
   kOnFat16Vmdk,
   kOnFat16VhdChild,
+  kOnFat16FreshVhdChild,
+  kOnFat16FreshVhdChildSlack,
 };
 const char* MediumName(DriveMedium medium);
 

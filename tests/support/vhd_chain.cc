@@ -95,7 +95,7 @@ bool Load(const std::string& path, Disk* disk) {
 
 void WriteVhdChild(const std::string& parent, const std::string& child,
                    const std::string& before, const std::string& after,
-                   const VhdLocators& locators) {
+                   const VhdLocators& locators, uint64_t slack) {
   std::string parent_footer = FooterOf(Bytes(parent));
   ASSERT_EQ(parent_footer.compare(0, 8, "conectix"), 0) << parent;
   uint64_t size = Get(parent_footer, 48, 8);
@@ -148,12 +148,13 @@ void WriteVhdChild(const std::string& parent, const std::string& child,
     if (locator.data.empty()) continue;
     size_t at = 512 + 576 + 24 * slot++;
     uint64_t sectors = (locator.data.size() + kSector - 1) / kSector;
+    uint64_t space = locators.reserve ? locators.reserve : sectors * kSector;
     Put(&file, at, 4, locator.code);
-    Put(&file, at + 4, 4, sectors);
+    Put(&file, at + 4, 4, locators.reserve ? locators.reserve : sectors);
     Put(&file, at + 8, 4, locator.data.size());
     Put(&file, at + 16, 8, file.size());
     file += locator.data;
-    file.resize(file.size() + (sectors * kSector - locator.data.size()), '\0');
+    file.resize(file.size() + (space - locator.data.size()), '\0');
   }
   std::string written_header = file.substr(kSector, 1024);
   PutChecksum(&written_header, 36);
@@ -179,6 +180,7 @@ void WriteVhdChild(const std::string& parent, const std::string& child,
     Put(&file, kTableAt + 4 * b, 4, file.size() / kSector);
     file += bitmap + data;
   }
+  file.resize(file.size() + slack, '\0');
   file += footer;
   std::ofstream out(child, std::ios::binary | std::ios::trunc);
   out.write(file.data(), static_cast<std::streamsize>(file.size()));

@@ -6,6 +6,8 @@
 #ifndef DOSSETUP_TESTS_SUPPORT_VHD_CHAIN_H_
 #define DOSSETUP_TESTS_SUPPORT_VHD_CHAIN_H_
 
+#include <stdint.h>
+
 #include <string>
 #include <vector>
 
@@ -15,14 +17,18 @@ struct VhdLocators {
   std::string absolute;  // W2ku: "C:\VMs\parent.vhd", or a path here
   std::string url;       // MacX: "file:///..."
   std::string name;      // the header's parent name
+  // The bytes each locator reserves, as Windows counts them; 0: the
+  // sectors its data takes, as older tools count them.
+  uint64_t reserve = 0;
 };
 
 // Writes at `child` a differencing VHD over the VHD `parent` (whose disk
 // holds the raw disk `before`) that holds every sector in which the raw
-// disk `after` differs from `before`, and nothing else.
+// disk `after` differs from `before`, and nothing else; `slack` bytes of
+// space no table entry names lie before its footer, as other tools leave.
 void WriteVhdChild(const std::string& parent, const std::string& child,
                    const std::string& before, const std::string& after,
-                   const VhdLocators& locators);
+                   const VhdLocators& locators, uint64_t slack = 0);
 
 // The disk that `chain` (a child, its parent... down to a fixed or
 // dynamic VHD) composes, written to the raw file `raw`. False when a file

@@ -203,8 +203,10 @@ bool ReadTable(Layer* layer, uint64_t header_at, uint64_t entries,
   const std::string& header = layer->header;
   uint64_t end = file_size - kFooterSize;  // where the footer begins
   uint64_t table_bytes = RoundToSector(entries * 4);
-  if (layer->table_at % kSector != 0 || layer->table_at > end ||
-      table_bytes > end - layer->table_at) {
+  if (layer->table_at % kSector != 0) {
+    return Fail(why, "holds a VHD block table off a sector's start");
+  }
+  if (layer->table_at > end || table_bytes > end - layer->table_at) {
     return Fail(why, "holds a VHD block table past its end");
   }
   std::string table = ReadAt(layer->fd, layer->table_at, entries * 4);
@@ -285,7 +287,10 @@ bool Open(Layer* layer, std::string* why) {
     return Fail(why, "holds no VHD footer at its end, where emulators read it");
   }
   uint64_t header_at = BigEndian(footer, 16, 8);
-  if (header_at % kSector != 0 || header_at > file_size ||
+  if (header_at % kSector != 0) {
+    return Fail(why, "holds a VHD header off a sector's start");
+  }
+  if (header_at > file_size ||
       file_size - header_at < kHeaderSize + kFooterSize) {
     return Fail(why, "holds a VHD header past its end");
   }
