@@ -62,18 +62,19 @@ std::string WhyNoView() {
 // Shows QEMU the image as the disk's chain composes it, over its layer
 // `bottom` (none where it is chain.size()) of which QEMU itself shows
 // `bottom_size` bytes (bridge.h).
-DiskStatus BridgeImage(Disk* disk, size_t bottom, uint64_t bottom_size,
-                       const char* location) {
-  if (!OpenBridge(disk->chain, bottom, bottom_size, location, &disk->bridge)) {
+DiskStatus BridgeImage(Disk* disk, size_t bottom, uint64_t bottom_size) {
+  if (!OpenBridge(disk->chain, bottom, bottom_size, disk->path,
+                  &disk->bridge)) {
     return Refuse(disk, kDiskNoHelper, kNoView);
   }
   disk->journal.image_nodes = disk->bridge.nodes;
   return kDiskOpen;
 }
 
-// Opens the view of the image of `size` bytes that `disk->journal` shows:
-// through the journal, or read-only through none.
-DiskStatus OpenView(Disk* disk, const char* location, uint64_t size) {
+// Opens the view of the image of `size` bytes that `disk->journal` shows
+// (through the journal, or read-only through none), and finds the volume
+// in it.
+DiskStatus OpenView(Disk* disk, uint64_t size) {
   if (!disk->read_only) {
     if (!BeginJournal(disk->journal, size)) {
       return Refuse(disk, kDiskNoJournal,
@@ -84,21 +85,28 @@ DiskStatus OpenView(Disk* disk, const char* location, uint64_t size) {
   std::vector<std::string> blockdevs = disk->read_only
                                            ? ImageBlockdevs(disk->journal)
                                            : JournalBlockdevs(disk->journal);
-  if (!OpenRawView(blockdevs, !disk->read_only, ImageFolder(location),
+  if (!OpenRawView(blockdevs, !disk->read_only, ImageFolder(disk->path),
                    &disk->view)) {
     return Refuse(disk, kDiskNoHelper, kNoView);
   }
   return kDiskOpen;
 }
 
+// Settles a journal an earlier run left; read-only, one that waits is
+// kDiskNotStored, since a run would change the image by it first.
+DiskStatus Settle(Disk* disk) {
+  bool waits = disk->read_only ? JournalWaits(disk->journal)
+                               : !SettleJournal(disk->journal, &disk->why);
+  return waits ? kDiskNotStored : kDiskOpen;
+}
+
 // A disk of a format the program reads itself (`format` claims it), read
 // through its chain and never shown to QEMU itself: its parents are held
 // shared and only read, the journal goes over a bridge (bridge.h), and the
 // commit writes the image alone (commit.h).
-DiskStatus OpenOwn(Disk* disk, const char* location,
-                   const LayerFormat* format) {
+DiskStatus OpenOwn(Disk* disk, const LayerFormat* format) {
   std::string why;
-  switch (OpenChain(format, disk->image_fd, location, &disk->chain, &why)) {
+  switch (OpenChain(format, disk->image_fd, disk->path, &disk->chain, &why)) {
     case kChainOpen:
       break;
     case kChainRefused:
@@ -120,12 +128,10 @@ DiskStatus OpenOwn(Disk* disk, const char* location,
   if (FindProgram("qemu-img").empty()) {
     return Refuse(disk, kDiskNoHelper, "qemu-img is not installed");
   }
-  JournalFor(location, disk->image_fd, format->name, "", &disk->journal,
+  JournalFor(disk->path, disk->image_fd, format->name, "", &disk->journal,
              &disk->chain);
-  if (disk->read_only ? JournalWaits(disk->journal)
-                      : !SettleJournal(disk->journal, &disk->why)) {
-    return kDiskNotStored;
-  }
+  DiskStatus settled = Settle(disk);
+  if (settled != kDiskOpen) return settled;
   // Settling may have written the image.
   if (!RereadTop(&disk->chain, &why)) return Refuse(disk, kDiskUnusable, why);
   std::string no_view = WhyNoView();
@@ -144,20 +150,101 @@ DiskStatus OpenOwn(Disk* disk, const char* location,
     }
     bottom_size = info.virtual_size;
   }
-  DiskStatus opened = BridgeImage(disk, bottom, bottom_size, location);
-  if (opened == kDiskOpen) {
-    opened = OpenView(disk, location, disk->chain[0].size);
-  }
+  DiskStatus opened = BridgeImage(disk, bottom, bottom_size);
+  if (opened == kDiskOpen) opened = OpenView(disk, disk->chain[0].size);
   if (opened != kDiskOpen) return opened;
   return UseVolume(disk, disk->view.disk) ? kDiskOpen : kDiskUnusable;
 }
 
+// Without qemu-img only a raw image can be told, by its content, and
+// neither a journal nor one left behind can be used: it is changed
+// directly.
+DiskStatus OpenWithoutQemu(Disk* disk) {
+  JournalFor(disk->path, disk->image_fd, "raw", "", &disk->journal);
+  struct stat left;
+  if (lstat(disk->journal.record.c_str(), &left) == 0) {
+    return Refuse(disk, kDiskNoHelper,
+                  "qemu-img is not installed, and a journal waits beside "
+                  "the image");
+  }
+  if (UseVolume(disk, disk->path)) return kDiskOpen;
+  return Refuse(disk, kDiskNoHelper,
+                "no FAT volume found, and without qemu-img only a raw "
+                "image can be read");
+}
+
+// A Virtual PC VHD, whose partition runs past the size QEMU gives the disk
+// from its geometry (`info`), sized by its footer where that covers the
+// partition's end `needed`. qemu-storage-daemon takes no sizing option:
+// what lies past QEMU's size is bridged, read here (bridge.h); qemu-img,
+// which commits, takes one.
+DiskStatus OpenByFooter(Disk* disk, const ImageInfo& info, uint64_t needed) {
+  ImageInfo by_footer;
+  const char kFooter[] = "current_size";
+  if (info.format != "vpc" || needed <= info.virtual_size ||
+      ReadImageInfo(disk->path,
+                    std::string("driver=vpc,force_size_calc=") + kFooter + ",",
+                    &by_footer) != kInfoRead ||
+      by_footer.virtual_size < needed) {
+    return kDiskUnusable;
+  }
+  CloseRawView(&disk->view);
+  if (disk->journaled) DiscardJournal(disk->journal);
+  disk->journaled = false;
+  JournalFor(disk->path, disk->image_fd, info.format, kFooter, &disk->journal);
+  std::string why;
+  disk->chain.assign(1, Layer());
+  if (!OpenLayer(&kVhdFormat, disk->image_fd, disk->path, &disk->chain[0],
+                 &why)) {
+    return Refuse(disk, kDiskUnusable, "the image " + why);
+  }
+  DiskStatus opened = BridgeImage(disk, 0, info.virtual_size);
+  if (opened == kDiskOpen) opened = OpenView(disk, by_footer.virtual_size);
+  if (opened != kDiskOpen) return opened;
+  return UseVolume(disk, disk->view.disk) ? kDiskOpen : kDiskUnusable;
+}
+
+// A format QEMU reads and writes in place, through a journal; where no
+// view can be opened, a raw image is changed directly.
+DiskStatus OpenByQemu(Disk* disk) {
+  ImageInfo info;
+  InfoResult read = ReadImageInfo(disk->path, "", &info);
+  if (read == kInfoNoQemuImg) return OpenWithoutQemu(disk);
+  if (read != kInfoRead) {
+    return Refuse(disk, kDiskUnusable, "qemu-img cannot read the image");
+  }
+  if (!Writable(info)) {
+    return Refuse(disk, kDiskUnusable,
+                  "QEMU cannot write this " + info.format + " image in place");
+  }
+  JournalFor(disk->path, disk->image_fd, info.format, "", &disk->journal);
+  DiskStatus settled = Settle(disk);
+  if (settled != kDiskOpen) return settled;
+  bool raw = info.format == "raw";
+  // A raw image read alone needs no view.
+  if (disk->read_only && raw) {
+    return UseVolume(disk, disk->path) ? kDiskOpen : kDiskUnusable;
+  }
+  std::string no_view = WhyNoView();
+  if (!no_view.empty()) {
+    if (!raw) return Refuse(disk, kDiskNoHelper, no_view);
+    return UseVolume(disk, disk->path) ? kDiskOpen : kDiskUnusable;
+  }
+  uint64_t needed = 0;
+  DiskStatus opened = OpenView(disk, info.virtual_size);
+  if (opened != kDiskOpen) return opened;
+  if (UseVolume(disk, disk->view.disk, &needed)) return kDiskOpen;
+  return OpenByFooter(disk, info, needed);
+}
+
 // An image another process uses is left alone; else it is locked here for
-// the whole run. Where QEMU's tools and FUSE are there, the run works
-// through a journal; else a raw image is changed directly.
-DiskStatus Open(Disk* disk, const char* location) {
+// the whole run. What it names is checked before any QEMU tool opens it
+// (names.h); a format of the program's own names its parents in its own
+// way (chain.h).
+DiskStatus Open(Disk* disk) {
   int mode = disk->read_only ? O_RDONLY : O_RDWR;
-  disk->image_fd = open(location, mode | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  disk->image_fd =
+      open(disk->path.c_str(), mode | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   struct stat st;
   if (disk->image_fd < 0) {
     return Refuse(disk, kDiskUnusable,
@@ -171,12 +258,11 @@ DiskStatus Open(Disk* disk, const char* location) {
       !HoldImage(disk->image_fd, disk->read_only)) {
     return kDiskInUse;
   }
-  // Before any QEMU tool opens it, and so follows what it names.
   std::string why = UnsupportedChild(disk->image_fd);
   if (!why.empty()) return Refuse(disk, kDiskUnusable, why);
-  // A format of the program's own names its parents in its own way.
   const LayerFormat* own = ClaimingFormat(disk->image_fd);
-  switch (own ? kNamesSafe : CheckImageNames(location, disk->image_fd, &why)) {
+  switch (own ? kNamesSafe
+              : CheckImageNames(disk->path, disk->image_fd, &why)) {
     case kNamesSafe:
       break;
     case kNamesRefused:
@@ -187,78 +273,7 @@ DiskStatus Open(Disk* disk, const char* location) {
   if (FindProgram("mtype").empty()) {
     return Refuse(disk, kDiskNoHelper, "mtools is not installed");
   }
-  if (own) return OpenOwn(disk, location, own);
-  ImageInfo info;
-  InfoResult read = ReadImageInfo(location, "", &info);
-  if (read == kInfoNoQemuImg) {
-    // Without qemu-img only a raw image can be told, by its content, and
-    // neither a journal nor one left behind can be used.
-    JournalFor(location, disk->image_fd, "raw", "", &disk->journal);
-    struct stat left;
-    if (lstat(disk->journal.record.c_str(), &left) == 0) {
-      return Refuse(disk, kDiskNoHelper,
-                    "qemu-img is not installed, and a journal waits beside "
-                    "the image");
-    }
-    if (UseVolume(disk, location)) return kDiskOpen;
-    return Refuse(disk, kDiskNoHelper,
-                  "no FAT volume found, and without qemu-img only a raw "
-                  "image can be read");
-  }
-  if (read != kInfoRead) {
-    return Refuse(disk, kDiskUnusable, "qemu-img cannot read the image");
-  }
-  if (!Writable(info)) {
-    return Refuse(disk, kDiskUnusable,
-                  "QEMU cannot write this " + info.format + " image in place");
-  }
-  JournalFor(location, disk->image_fd, info.format, "", &disk->journal);
-  if (disk->read_only ? JournalWaits(disk->journal)
-                      : !SettleJournal(disk->journal, &disk->why)) {
-    return kDiskNotStored;
-  }
-  // A raw image read alone needs no view.
-  if (disk->read_only && info.format == "raw") {
-    return UseVolume(disk, location) ? kDiskOpen : kDiskUnusable;
-  }
-  std::string no_view = WhyNoView();
-  if (!no_view.empty()) {
-    if (info.format != "raw") return Refuse(disk, kDiskNoHelper, no_view);
-    return UseVolume(disk, location) ? kDiskOpen : kDiskUnusable;
-  }
-  uint64_t needed = 0;
-  DiskStatus opened = OpenView(disk, location, info.virtual_size);
-  if (opened != kDiskOpen) return opened;
-  if (UseVolume(disk, disk->view.disk, &needed)) return kDiskOpen;
-  // A VHD whose partition runs past the size QEMU gives the disk (from its
-  // geometry) is sized by its footer instead, where that covers it.
-  ImageInfo by_footer;
-  const char kFooter[] = "current_size";
-  if (info.format != "vpc" || needed <= info.virtual_size ||
-      ReadImageInfo(location,
-                    std::string("driver=vpc,force_size_calc=") + kFooter + ",",
-                    &by_footer) != kInfoRead ||
-      by_footer.virtual_size < needed) {
-    return kDiskUnusable;
-  }
-  CloseRawView(&disk->view);
-  if (disk->journaled) DiscardJournal(disk->journal);
-  disk->journaled = false;
-  JournalFor(location, disk->image_fd, info.format, kFooter, &disk->journal);
-  // qemu-storage-daemon takes no sizing option: what lies past the size
-  // QEMU gives the disk is bridged, read here (bridge.h). qemu-img, which
-  // commits, takes one.
-  disk->chain.assign(1, Layer());
-  if (!OpenLayer(&kVhdFormat, disk->image_fd, location, &disk->chain[0],
-                 &why)) {
-    return Refuse(disk, kDiskUnusable, "the image " + why);
-  }
-  opened = BridgeImage(disk, 0, info.virtual_size, location);
-  if (opened == kDiskOpen) {
-    opened = OpenView(disk, location, by_footer.virtual_size);
-  }
-  if (opened != kDiskOpen) return opened;
-  return UseVolume(disk, disk->view.disk) ? kDiskOpen : kDiskUnusable;
+  return own ? OpenOwn(disk, own) : OpenByQemu(disk);
 }
 
 }  // namespace
@@ -268,13 +283,13 @@ DiskStatus OpenDisk(const char* location, bool read_only, Disk* disk) {
   disk->read_only = read_only;
   disk->why.clear();
   // Absolute, since the helpers start in the image's folder.
-  std::string path = location;
-  if (path.empty() || path[0] != '/') {
+  disk->path = location;
+  if (disk->path.empty() || disk->path[0] != '/') {
     char* cwd = getcwd(nullptr, 0);
-    path = std::string(cwd ? cwd : ".") + "/" + path;
+    disk->path = std::string(cwd ? cwd : ".") + "/" + disk->path;
     free(cwd);
   }
-  DiskStatus status = Open(disk, path.c_str());
+  DiskStatus status = Open(disk);
   if (status != kDiskOpen) {
     std::string why = disk->why;
     CloseDisk(disk, false);

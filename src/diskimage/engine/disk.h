@@ -39,6 +39,7 @@ enum DiskStatus {
 // says in a few words what kept it from opening, where that is more than
 // its status tells.
 struct Disk {
+  std::string path;  // the image's, absolute
   std::string spec;
   std::string why;
   bool read_only = false;
