@@ -22,8 +22,8 @@ const StatusMeaning kStatusMeanings[] = {
     {kDriveNoJournal, "the journal cannot be made beside the image"},
     {kDriveNotStored,
      "a committed journal waits beside the image; the next run "
-     "finishes it"},
-    {kDriveInUse, "the image is in use by another process"},
+     "finishes it, unless another program wrote to the image since"},
+    {kDriveInUse, "the image is in use by another process or a saved machine"},
     {kStatusSignal, "signal N stopped the run at a safe point"},
 };
 
