@@ -8,8 +8,9 @@ const StatusMeaning kStatusMeanings[] = {
     {kStatusFileFailed, "a file could not be read or replaced"},
     {kStatusUsage, "the command line is wrong"},
     {kDriveUnusable,
-     "no FAT volume that can be drive C, a format not written in place, or "
-     "an image that names a file it must not"},
+     "no FAT volume that can be drive C, a format not written in place, an "
+     "image that names a file it must not, or a disk others are built on "
+     "(beside it, in Snapshots/ or in a .vbox beside it)"},
     {kDriveMissing,
      "the drive names nothing, a file the image names does not exist, or "
      "drive C holds no Windows directory (or system directory)"},

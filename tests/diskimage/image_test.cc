@@ -8,6 +8,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -706,6 +707,192 @@ TEST(DiskImage, WritesDifferencingVhdsAsTheFormatSays) {
     }
     EXPECT_EQ(disagree, 0u) << "sectors libvhdi reads otherwise";
   }
+}
+
+// Disks others are built on, as emulators lay them out: a run and a dry
+// run on the base say 65 and name the child, every byte of both kept; a
+// run on the child works. Strangers' files beside an unrelated image (a
+// link out, a FIFO, a 0-byte redolog, a truncated header, another disk's
+// child, many images) neither stop its run nor are opened, unless regular.
+TEST(DiskImage, LeavesADiskOthersAreBuiltOnAlone) {
+  ScratchDrive drive;
+  std::string sample = drive.root + "/sample";
+  CopySample(sample);
+  const std::string mine = drive.root + ".img";
+  const std::string outside = drive.root + ".outside";
+  auto qemu_img = [](const std::string& arguments) {
+    EXPECT_TRUE(Shell("qemu-img " + arguments)) << arguments;
+  };
+  // A header of Bochs' redolog of `subtype` for a disk of `size` bytes.
+  auto redolog = [](const std::string& path, const std::string& subtype,
+                    uint64_t size) {
+    std::string header(512, '\0');
+    header.replace(0, 22, "Bochs Virtual HD Image");
+    header.replace(32, 7, "Redolog");
+    header.replace(48, subtype.size(), subtype);
+    uint32_t fields[] = {0x00020000, 512, 512, 8, 128 * 1024, 0};
+    for (int i = 0; i < 6; ++i) {
+      for (int b = 0; b < 4; ++b) {
+        header[64 + 4 * i + b] = static_cast<char>(fields[i] >> (8 * b));
+      }
+    }
+    for (int b = 0; b < 8; ++b)
+      header[88 + b] = static_cast<char>(size >> (8 * b));
+    std::ofstream(path, std::ios::binary)
+        << header << std::string(2048, '\xFF');
+  };
+  struct Row {
+    const char* name;
+    std::function<void()> make;  // in `mine`, the base being base.*
+    std::string base;
+    std::string child;  // "" where no child may be found
+    std::string said;   // what the line must hold
+    bool child_runs = false;
+  } rows[] = {
+      {"a qcow2 overlay",
+       [&] {
+         qemu_img("create -q -f qcow2 -b base.qcow2 -F qcow2 " + mine +
+                  "/game1.qcow2");
+       },
+       "base.qcow2", "game1.qcow2", "name game1.qcow2 instead", true},
+      {"a qcow2 overlay of 512-byte clusters, beside another of none",
+       [&] {
+         qemu_img("create -q -f qcow2 -o cluster_size=512 -b " + mine +
+                  "/base.qcow2 -F qcow2 " + mine + "/game2.qcow2");
+         qemu_img("create -q -f qcow2 " + mine + "/other.qcow2 16M");
+       },
+       "base.qcow2", "game2.qcow2", "name game2.qcow2 instead", true},
+      {"a differencing VHD",
+       [&] {
+         WriteVhdChild(mine + "/base.vhd", mine + "/game1.vhd",
+                       mine + "/base.raw", mine + "/base.raw",
+                       {".\\base.vhd", "", "", "base.vhd"});
+       },
+       "base.vhd", "game1.vhd", "name game1.vhd instead", true},
+      {"a VirtualBox snapshot in Snapshots/",
+       [&] {
+         fs::create_directories(mine + "/Snapshots");
+         std::string child = mine + "/Snapshots/{0f0e}.vdi";
+         fs::copy_file(mine + "/base.vdi", child);
+         std::string base = FileBytes(mine + "/base.vdi");
+         std::string bytes = FileBytes(child);
+         bytes.replace(0x1A8, 16, base, 0x188, 16);  // its parent's UUID
+         bytes[0x188] = static_cast<char>(bytes[0x188] ^ 1);  // its own
+         std::ofstream(child, std::ios::binary) << bytes;
+       },
+       "base.vdi", "Snapshots/{0f0e}.vdi",
+       "remove or merge the snapshot in VirtualBox first"},
+      {"a snapshot elsewhere that the machine's .vbox registers",
+       [&] {
+         fs::create_directories(outside);
+         fs::copy_file(mine + "/base.vdi", outside + "/snap.vdi");
+         std::ofstream(mine + "/Win95.vbox")
+             << "<?xml version=\"1.0\"?>\n<VirtualBox><Machine name=\"w\">"
+                "<MediaRegistry><HardDisks><HardDisk uuid=\"{1}\" "
+                "location=\"base.vdi\" format=\"VDI\"><HardDisk uuid=\"{2}\" "
+                "location=\""
+             << outside
+             << "/snap.vdi\" format=\"VDI\"/></HardDisk></HardDisks>"
+                "</MediaRegistry></Machine></VirtualBox>\n";
+       },
+       "base.vdi", outside + "/snap.vdi", "a VirtualBox snapshot"},
+      {"a VMDK delta that names it as its parent",
+       [&] {
+         std::ofstream(mine + "/game1.vmdk")
+             << "# Disk DescriptorFile\nversion=1\nCID=fffffffe\n"
+                "parentCID=12345678\ncreateType=\"monolithicSparse\"\n"
+                "parentFileNameHint=\"base.vmdk\"\n"
+                "RW 32768 SPARSE \"game1-s.vmdk\"\n";
+       },
+       "base.vmdk", "game1.vmdk", "name game1.vmdk instead"},
+      {"Bochs' undoable redolog",
+       [&] { redolog(mine + "/base.img.redolog", "Undoable", 16 << 20); },
+       "base.img", "base.img.redolog",
+       "commit it into this disk with bximage -func=commit first"},
+      {"Bochs' lock beside the disk",
+       [&] { std::ofstream(mine + "/base.img.lock") << "1"; }, "base.img", "",
+       "in use by Bochs"},
+      {"strangers' files beside an unrelated image",
+       [&] {
+         fs::create_directories(outside);
+         std::ofstream(outside + "/theirs.qcow2") << "";
+         fs::create_symlink(outside + "/theirs.qcow2", mine + "/link.qcow2");
+         mkfifo((mine + "/fifo.vhd").c_str(), 0600);
+         std::ofstream(mine + "/x.redolog") << "";
+         std::ofstream(mine + "/cut.qcow2") << "QFI\xfb";
+         redolog(mine + "/base.img.redolog", "Growing", 16 << 20);
+         qemu_img("convert -O vpc " + mine + "/base.raw " + mine +
+                  "/someone.vhd");
+         WriteVhdChild(mine + "/someone.vhd", mine + "/theirs.vhd",
+                       mine + "/base.raw", mine + "/base.raw",
+                       {".\\someone.vhd", "", "", "someone.vhd"});
+         qemu_img("create -q -f qcow2 " + mine + "/small.qcow2 16M");
+         for (int i = 0; i < 300; ++i) {
+           fs::copy_file(mine + (i % 2 ? "/small.qcow2" : "/theirs.vhd"),
+                         mine + "/many" + std::to_string(i) +
+                             (i % 2 ? ".qcow2" : ".vhd"));
+         }
+       },
+       "base.img", "", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    fs::remove_all(mine);
+    fs::remove_all(outside);
+    fs::create_directories(mine);
+    std::string raw = mine + "/base.raw";
+    MakeImage(kOnFat16Disk, raw, sample);
+    std::string format = row.base.substr(row.base.rfind('.') + 1);
+    std::string base = mine + "/" + row.base;
+    if (format == "img") {
+      fs::copy_file(raw, base);
+    } else {
+      qemu_img("convert -O " + std::string(format == "vhd" ? "vpc" : format) +
+               " " + raw + " " + base);
+    }
+    row.make();
+    // Nothing but regular files may be opened: a FIFO, or a file a link
+    // outside leads to, would show it.
+    int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    for (const std::string& watched :
+         {mine + "/fifo.vhd", outside + "/theirs.qcow2"}) {
+      if (fs::exists(fs::symlink_status(watched))) {
+        inotify_add_watch(watch, watched.c_str(), IN_OPEN | IN_ACCESS);
+      }
+    }
+    auto snapshot = [&] {
+      std::map<std::string, std::string> files;
+      for (const auto& entry : fs::recursive_directory_iterator(mine)) {
+        if (entry.is_regular_file(error_code_ignored) &&
+            !entry.is_symlink(error_code_ignored)) {
+          files[entry.path().string()] = FileBytes(entry.path().string());
+        }
+      }
+      return files;
+    };
+    auto before = snapshot();
+    int expected = row.child.empty() ? (row.said.empty() ? 0 : 75) : 65;
+    for (bool dry : {true, false}) {
+      Invocation run = Invoke(dry ? std::vector<std::string>{"-n", base}
+                                  : std::vector<std::string>{base});
+      EXPECT_EQ(run.status, expected == 0 && dry ? 1 : expected) << run.err;
+      if (expected == 0) continue;
+      EXPECT_NE(run.err.find(row.said), std::string::npos) << run.err;
+      if (!row.child.empty()) {
+        EXPECT_NE(run.err.find(": " + row.child), std::string::npos);
+        EXPECT_NE(run.err.find("is built on this disk"), std::string::npos);
+      }
+      EXPECT_TRUE(snapshot() == before) << "a byte moved";
+    }
+    char events[4096];
+    EXPECT_LE(read(watch, events, sizeof events), 0)
+        << "a file not regular was opened";
+    close(watch);
+    if (row.child_runs) {
+      EXPECT_EQ(Invoke({mine + "/" + row.child}).status, 0) << "the child";
+    }
+  }
+  fs::remove_all(outside);
 }
 
 }  // namespace

@@ -1,67 +1,392 @@
 #include "diskimage/engine/children.h"
 
+#include <ctype.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <tuple>
+#include <vector>
+
+#include "diskimage/engine/names.h"
 #include "diskimage/formats/bytes.h"
+#include "diskimage/formats/vhd.h"
+#include "diskimage/machines/vbox.h"
 #include "helpers/io.h"
 
 namespace {
 
-const uint64_t kVdiSignature = 0xBEDA107F;
-const uint64_t kVdiDifferencing = 4;
+const uint64_t kSmallest = 64;  // no image is smaller (a VMDK descriptor)
+const uint32_t kVdiSignature = 0xBEDA107F;
+const uint32_t kBochsSparseMagic = 0x02468ACE;
+const char kBochsMagic[] = "Bochs Virtual HD Image";
 const uint64_t kVhdxRegions = uint64_t{192} * 1024;
 const uint64_t kVhdxTable = uint64_t{64} * 1024;
-const uint64_t kVhdxHasParent = 2;
+const uint64_t kVhdxLocatorLargest = uint64_t{64} * 1024;
 // GUIDs as VHDX stores them: the first three fields little-endian.
 const char kVhdxMetadataRegion[] =
     "\x06\xA2\x7C\x8B\x90\x47\x9A\x4B\xB8\xFE\x57\x5F\x05\x0F\x88\x6E";
-const char kVhdxFileParameters[] =
-    "\x37\x67\xA1\xCA\x36\xFA\x43\x4D\xB3\xB6\x33\xF0\xAA\x44\xE7\x6B";
+const char kVhdxParentLocator[] =
+    "\x2D\x5F\xD3\xA8\x0B\xB3\x4D\x45\xAB\xF7\xD3\xD8\x48\x34\xAB\x0C";
 
-// A VDI whose type is a difference image, or that names a parent.
-bool DifferencingVdi(int fd) {
-  std::string head = ReadAt(fd, 0, 512);
-  if (head.size() < 0x1C8 || LittleEndian(head, 0x40, 4) != kVdiSignature ||
-      LittleEndian(head, 0x44, 4) < 0x00010000) {
-    return false;
+// What a file's own header says it is built on.
+enum BuiltKind {
+  kOnNothing,
+  kOnNamedFile,     // a backing file or parent hint, by name
+  kOnVhd,           // a VHD's unique id
+  kOnVhdx,          // a VHDX's data write GUID, as text
+  kOnVdi,           // a VDI's UUID
+  kOnBochsRedolog,  // an undoable redolog: the base of its name
+  kOnBochsSparse,   // a sparse layer: the layer one below it by name
+};
+
+struct Built {
+  BuiltKind kind = kOnNothing;
+  std::vector<std::string> names;  // as stored, for kOnNamedFile
+  std::string id;
+};
+
+// What the image itself is known by to children that name it by an id.
+struct Ids {
+  std::string vhd, vhdx, vdi;
+};
+
+// A VHDX GUID as the text its parent locator holds, without braces.
+std::string GuidText(const std::string& bytes) {
+  static const int kOrder[] = {3,  2, 1, 0,  -1, 5,  4,  -1, 7,  6,
+                               -1, 8, 9, -1, 10, 11, 12, 13, 14, 15};
+  std::string text;
+  for (int at : kOrder) {
+    if (at < 0) {
+      text += '-';
+      continue;
+    }
+    static const char kHex[] = "0123456789abcdef";
+    unsigned char byte = static_cast<unsigned char>(bytes[at]);
+    text += kHex[byte >> 4];
+    text += kHex[byte & 15];
   }
-  bool parent = head.substr(0x1B8, 16) != std::string(16, '\0');
-  return LittleEndian(head, 0x4C, 4) == kVdiDifferencing || parent;
+  return text;
 }
 
-// A VHDX whose file parameters say it has a parent.
-bool DifferencingVhdx(int fd) {
-  if (ReadAt(fd, 0, 8) != "vhdxfile") return false;
+// The data write GUID of a VHDX's current header (the one of the larger
+// sequence number), or "".
+std::string VhdxDataWrite(int fd) {
+  std::string best;
+  uint64_t sequence = 0;
+  for (uint64_t at : {uint64_t{64} * 1024, uint64_t{128} * 1024}) {
+    std::string header = ReadAt(fd, at, 48);
+    if (header.size() != 48 || header.compare(0, 4, "head") != 0) continue;
+    if (best.empty() || LittleEndian(header, 8, 8) > sequence) {
+      sequence = LittleEndian(header, 8, 8);
+      best = GuidText(header.substr(32, 16));
+    }
+  }
+  return best;
+}
+
+// The parent linkage a differencing VHDX's parent locator holds, or "".
+std::string VhdxParentLinkage(int fd) {
   std::string regions = ReadAt(fd, kVhdxRegions, kVhdxTable);
-  if (regions.size() < 16 || regions.compare(0, 4, "regi") != 0) return false;
+  if (regions.size() < 16 || regions.compare(0, 4, "regi") != 0) return "";
   uint64_t count = LittleEndian(regions, 8, 4);
   for (uint64_t i = 0; i < count && 16 + 32 * (i + 1) <= regions.size(); ++i) {
     size_t at = 16 + 32 * i;
     if (regions.compare(at, 16, kVhdxMetadataRegion, 16) != 0) continue;
     uint64_t start = LittleEndian(regions, at + 16, 8);
     std::string table = ReadAt(fd, start, kVhdxTable);
-    if (table.size() < 32 || table.compare(0, 8, "metadata") != 0) {
-      return false;
-    }
+    if (table.size() < 32 || table.compare(0, 8, "metadata") != 0) return "";
     uint64_t entries = LittleEndian(table, 10, 2);
     for (uint64_t e = 0; e < entries && 32 + 32 * (e + 1) <= table.size();
          ++e) {
       size_t item = 32 + 32 * e;
-      if (table.compare(item, 16, kVhdxFileParameters, 16) != 0) continue;
-      std::string parameters =
-          ReadAt(fd, start + LittleEndian(table, item + 16, 4), 8);
-      return parameters.size() == 8 &&
-             (LittleEndian(parameters, 4, 4) & kVhdxHasParent) != 0;
+      if (table.compare(item, 16, kVhdxParentLocator, 16) != 0) continue;
+      uint64_t length = LittleEndian(table, item + 20, 4);
+      std::string locator =
+          ReadAt(fd, start + LittleEndian(table, item + 16, 4),
+                 std::min(length, kVhdxLocatorLargest));
+      if (locator.size() < 20) return "";
+      uint64_t pairs = LittleEndian(locator, 18, 2);
+      auto text = [&](uint64_t offset, uint64_t size) {
+        std::string out;
+        for (uint64_t c = 0; c + 1 < size && offset + c + 1 < locator.size();
+             c += 2) {
+          out += static_cast<char>(tolower(locator[offset + c]));
+        }
+        return out;
+      };
+      for (uint64_t k = 0; k < pairs && 20 + 12 * (k + 1) <= locator.size();
+           ++k) {
+        size_t pair = 20 + 12 * k;
+        if (text(LittleEndian(locator, pair, 4),
+                 LittleEndian(locator, pair + 8, 2)) != "parent_linkage") {
+          continue;
+        }
+        std::string value = text(LittleEndian(locator, pair + 4, 4),
+                                 LittleEndian(locator, pair + 10, 2));
+        if (!value.empty() && value.front() == '{') value.erase(0, 1);
+        if (!value.empty() && value.back() == '}') value.pop_back();
+        return value;
+      }
+    }
+  }
+  return "";
+}
+
+// Reads what the file `fd` of `size` bytes says it is built on.
+Built ReadBuilt(int fd, uint64_t size) {
+  Built built;
+  std::string head = ReadAt(fd, 0, 512);
+  if (head.size() >= 0x1B8 && LittleEndian(head, 0x40, 4) == kVdiSignature) {
+    built.id = head.substr(0x1A8, 16);
+    built.kind = built.id != std::string(16, '\0') ? kOnVdi : kOnNothing;
+  } else if (head.compare(0, 8, "vhdxfile") == 0) {
+    built.id = VhdxParentLinkage(fd);
+    built.kind = built.id.empty() ? kOnNothing : kOnVhdx;
+  } else if (head.size() >= 64 &&
+             head.compare(0, sizeof kBochsMagic - 1, kBochsMagic) == 0) {
+    if (head.compare(32, 8, std::string("Redolog", 8)) == 0 &&
+        head.compare(48, 9, std::string("Undoable", 9)) == 0) {
+      built.kind = kOnBochsRedolog;
+    }
+  } else if (head.size() >= 4 &&
+             LittleEndian(head, 0, 4) == kBochsSparseMagic) {
+    built.kind = kOnBochsSparse;
+  } else if (VhdTypeOf(fd) == kVhdDifferencing) {
+    built.id = VhdParentId(fd);
+    built.kind = built.id.empty() ? kOnNothing : kOnVhd;
+  } else {
+    built.names = BackingNames(fd, size);
+    built.kind = built.names.empty() ? kOnNothing : kOnNamedFile;
+  }
+  return built;
+}
+
+// Each header is read once in a run, while its file stays the same.
+using FileKey = std::tuple<dev_t, ino_t, off_t, long, long>;
+std::map<FileKey, Built>& HeaderCache() {
+  static std::map<FileKey, Built> cache;
+  return cache;
+}
+
+struct Search {
+  std::string image;   // absolute
+  std::string folder;  // the image's
+  std::string name;    // its file name
+  struct stat st;
+  Ids ids;
+  std::string child;  // found: its path
+  std::string what;   // what it is, for the line
+  bool writable = false;
+};
+
+bool SameFile(const std::string& path, const struct stat& image) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && st.st_dev == image.st_dev &&
+         st.st_ino == image.st_ino;
+}
+
+// Whether `file` (`built` says what it is built on), at `path` in
+// `folder`, is built on the image.
+bool BuiltOnImage(const Search& search, const std::string& folder,
+                  const std::string& file, const Built& built) {
+  switch (built.kind) {
+    case kOnNothing:
+      return false;
+    case kOnNamedFile:
+      for (const std::string& name : built.names) {
+        // A protocol or json: options name no file here.
+        size_t stop = name.find_first_of(":/");
+        if (name.empty() || (stop != std::string::npos && name[stop] == ':')) {
+          continue;
+        }
+        if (SameFile(name[0] == '/' ? name : folder + "/" + name, search.st)) {
+          return true;
+        }
+      }
+      return false;
+    case kOnVhd:
+      return !search.ids.vhd.empty() && built.id == search.ids.vhd;
+    case kOnVhdx:
+      return !search.ids.vhdx.empty() && built.id == search.ids.vhdx;
+    case kOnVdi:
+      return !search.ids.vdi.empty() && built.id == search.ids.vdi;
+    case kOnBochsRedolog:
+      return folder == search.folder && file == search.name + ".redolog";
+    case kOnBochsSparse: {
+      // NAME.N+1 over NAME.N.
+      const std::string& name = search.name;
+      size_t dot = name.rfind('.');
+      if (dot == std::string::npos || dot + 2 != name.size() ||
+          !isdigit(static_cast<unsigned char>(name[dot + 1])) ||
+          name[dot + 1] == '9' || folder != search.folder) {
+        return false;
+      }
+      return file ==
+             name.substr(0, dot + 1) + static_cast<char>(name[dot + 1] + 1);
     }
   }
   return false;
 }
 
+// What a child is and what is left to the user, for the line.
+void Describe(const Built& built, Search* search) {
+  switch (built.kind) {
+    case kOnVdi:
+      search->what = "a VirtualBox snapshot";
+      break;
+    case kOnVhdx:
+      search->what = "a differencing VHDX";
+      break;
+    case kOnBochsRedolog:
+      search->what = "Bochs' undoable redolog";
+      break;
+    case kOnBochsSparse:
+      search->what = "a Bochs sparse layer";
+      break;
+    default:
+      search->writable = true;
+  }
+}
+
+// Looks through `folder` for a child of the image; true when found.
+bool LookIn(const std::string& folder, Search* search) {
+  int dir =
+      open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dir < 0) return false;
+  DIR* listing = fdopendir(dir);
+  if (!listing) {
+    close(dir);
+    return false;
+  }
+  bool found = false;
+  std::string journal = search->name + "-journal";
+  while (struct dirent* entry = readdir(listing)) {
+    std::string file = entry->d_name;
+    // The journal beside the image is this program's own.
+    if (file == "." || file == ".." ||
+        file.compare(0, journal.size(), journal) == 0) {
+      continue;
+    }
+    struct stat st;
+    if (fstatat(dir, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) < kSmallest ||
+        (st.st_dev == search->st.st_dev && st.st_ino == search->st.st_ino)) {
+      continue;
+    }
+    FileKey key{st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec,
+                st.st_mtim.tv_nsec};
+    auto cached = HeaderCache().find(key);
+    if (cached == HeaderCache().end()) {
+      int fd =
+          openat(dir, entry->d_name,
+                 O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+      struct stat opened;
+      if (fd < 0) continue;
+      Built built;
+      if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) &&
+          opened.st_ino == st.st_ino) {
+        built = ReadBuilt(fd, static_cast<uint64_t>(st.st_size));
+      }
+      close(fd);
+      cached = HeaderCache().emplace(key, built).first;
+    }
+    if (BuiltOnImage(*search, folder, file, cached->second)) {
+      search->child = folder + "/" + file;
+      Describe(cached->second, search);
+      found = true;
+      break;
+    }
+  }
+  closedir(listing);
+  return found;
+}
+
+// The first child of the disk whose registry entry is the image, in the
+// VirtualBox machine files beside it.
+bool LookInMachineFiles(Search* search) {
+  DIR* listing = opendir(search->folder.c_str());
+  if (!listing) return false;
+  std::vector<std::string> machines;
+  while (struct dirent* entry = readdir(listing)) {
+    std::string file = entry->d_name;
+    if (file.size() > 5 && file.compare(file.size() - 5, 5, ".vbox") == 0) {
+      machines.push_back(search->folder + "/" + file);
+    }
+  }
+  closedir(listing);
+  for (const std::string& path : machines) {
+    struct stat st;
+    VboxMachine machine;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        !ReadVbox(path, &machine)) {
+      continue;
+    }
+    std::vector<const VboxDisk*> disks;
+    for (const VboxDisk& disk : machine.disks) disks.push_back(&disk);
+    while (!disks.empty()) {
+      const VboxDisk* disk = disks.back();
+      disks.pop_back();
+      if (!disk->children.empty() && SameFile(disk->location, search->st)) {
+        search->child = disk->children.front().location;
+        search->what = "a VirtualBox snapshot";
+        return true;
+      }
+      for (const VboxDisk& child : disk->children) disks.push_back(&child);
+    }
+  }
+  return false;
+}
+
+// The child's path as the line gives it: from the image's folder where it
+// lies below it.
+std::string Shown(const Search& search) {
+  std::string prefix = search.folder + "/";
+  if (search.child.compare(0, prefix.size(), prefix) == 0) {
+    return search.child.substr(prefix.size());
+  }
+  return search.child;
+}
+
 }  // namespace
 
-std::string UnsupportedChild(int fd) {
-  if (DifferencingVdi(fd)) {
-    return "a differencing VDI (a VirtualBox snapshot), which names its "
-           "parent by UUID alone: not supported";
+ChildrenVerdict FindChildren(const std::string& path, int fd,
+                             std::string* why) {
+  Search search;
+  search.image = path;
+  size_t slash = path.rfind('/');
+  search.folder = slash == 0 ? "/" : path.substr(0, slash);
+  search.name = path.substr(slash + 1);
+  if (fstat(fd, &search.st) != 0) return kNoChildren;
+  struct stat lock;
+  if (lstat((path + ".lock").c_str(), &lock) == 0) {
+    *why = "in use by Bochs (" + search.name + ".lock lies beside it)";
+    return kBochsLock;
   }
-  if (DifferencingVhdx(fd)) return "a differencing VHDX: not supported";
-  return "";
+  search.ids.vhd = VhdUniqueId(fd);
+  if (ReadAt(fd, 0, 8) == "vhdxfile") search.ids.vhdx = VhdxDataWrite(fd);
+  std::string head = ReadAt(fd, 0, 0x198);
+  if (head.size() == 0x198 && LittleEndian(head, 0x40, 4) == kVdiSignature) {
+    search.ids.vdi = head.substr(0x188, 16);
+  }
+  if (!LookIn(search.folder, &search) &&
+      !LookIn(search.folder + "/Snapshots", &search) &&
+      !LookInMachineFiles(&search)) {
+    return kNoChildren;
+  }
+  std::string child = Shown(search);
+  *why = child + (search.what.empty() ? "" : ", " + search.what + ",") +
+         " is built on this disk; changing it would corrupt " + child + "; ";
+  if (search.writable) {
+    *why += "name " + child + " instead";
+  } else if (search.what == "a VirtualBox snapshot") {
+    *why += "remove or merge the snapshot in VirtualBox first";
+  } else if (search.what == "Bochs' undoable redolog") {
+    *why += "commit it into this disk with bximage -func=commit first";
+  } else {
+    *why += "merge it into this disk first";
+  }
+  return kChildFound;
 }

@@ -11,6 +11,7 @@
 #include "diskimage/engine/interrupts.h"
 #include "diskimage/engine/inuse.h"
 #include "diskimage/engine/names.h"
+#include "diskimage/engine/unsupported.h"
 #include "diskimage/formats/vhd.h"
 #include "diskimage/qemu/tools.h"
 #include "diskimage/volume/volume.h"
@@ -238,9 +239,9 @@ DiskStatus OpenByQemu(Disk* disk) {
 }
 
 // An image another process uses is left alone; else it is locked here for
-// the whole run. What it names is checked before any QEMU tool opens it
-// (names.h); a format of the program's own names its parents in its own
-// way (chain.h).
+// the whole run. A disk others are built on is never written (children.h).
+// What it names is checked before any QEMU tool opens it (names.h); a
+// format of the program's own names its parents in its own way (chain.h).
 DiskStatus Open(Disk* disk) {
   int mode = disk->read_only ? O_RDONLY : O_RDWR;
   disk->image_fd =
@@ -258,7 +259,16 @@ DiskStatus Open(Disk* disk) {
       !HoldImage(disk->image_fd, disk->read_only)) {
     return kDiskInUse;
   }
-  std::string why = UnsupportedChild(disk->image_fd);
+  std::string why;
+  switch (FindChildren(disk->path, disk->image_fd, &why)) {
+    case kNoChildren:
+      break;
+    case kChildFound:
+      return Refuse(disk, kDiskUnusable, why);
+    case kBochsLock:
+      return Refuse(disk, kDiskInUse, why);
+  }
+  why = UnsupportedChild(disk->image_fd);
   if (!why.empty()) return Refuse(disk, kDiskUnusable, why);
   const LayerFormat* own = ClaimingFormat(disk->image_fd);
   switch (own ? kNamesSafe

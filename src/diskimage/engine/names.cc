@@ -46,11 +46,12 @@ void StoredName(int fd, uint64_t at, uint64_t size,
 
 // qcow (version 1) and qcow2: a backing file, and a qcow2's data file in
 // a header extension.
-void QcowNames(int fd, const std::string& head, Names* names) {
+void QcowNames(int fd, const std::string& head, bool data_file_too,
+               Names* names) {
   uint64_t version = BigEndian(head, 4, 4);
   StoredName(fd, BigEndian(head, 8, 8), BigEndian(head, 16, 4), &names->backing,
              names);
-  if (version < 2) return;
+  if (version < 2 || !data_file_too) return;
   const uint64_t kDataFileBit = 1 << 2;
   const uint32_t kDataFileExtension = 0x44415441;
   // QEMU's own bounds, before anything is read by them.
@@ -182,12 +183,13 @@ void VmdkNames(int fd, const std::string& head, uint64_t size, Names* names) {
   }
 }
 
-// Everything image `fd` names, by its format's own header.
-Names ReadNames(int fd, uint64_t size) {
+// Everything image `fd` names, by its format's own header; a qcow2's data
+// file only if `data_file_too`.
+Names ReadNames(int fd, uint64_t size, bool data_file_too = true) {
   Names names;
   std::string head = ReadAt(fd, 0, 2048);
   if (head.size() >= 104 && head.compare(0, 4, "QFI\xfb") == 0) {
-    QcowNames(fd, head, &names);
+    QcowNames(fd, head, data_file_too, &names);
   } else if (head.size() >= 64 &&
              head.compare(0, 4, std::string("QED\0", 4)) == 0) {
     QedNames(fd, head, &names);
@@ -303,6 +305,10 @@ NamesVerdict CheckFrom(const std::string& path, int fd, int depth, Walk* walk) {
 }
 
 }  // namespace
+
+std::vector<std::string> BackingNames(int fd, uint64_t size) {
+  return ReadNames(fd, size, false).backing;
+}
 
 NamesVerdict CheckImageNames(const std::string& image, int fd,
                              std::string* why) {

@@ -18,13 +18,20 @@
 #ifndef DOSSETUP_DISKIMAGE_ENGINE_NAMES_H_
 #define DOSSETUP_DISKIMAGE_ENGINE_NAMES_H_
 
+#include <stdint.h>
+
 #include <string>
+#include <vector>
 
 enum NamesVerdict {
   kNamesSafe,
   kNamesRefused,  // a name the run must not follow
   kNamesMissing,  // a file named that does not exist
 };
+
+// The backing files the image `fd` (of `size` bytes) names as stored: a
+// qcow2's, qcow's or qed's, or a VMDK's parent hint.
+std::vector<std::string> BackingNames(int fd, uint64_t size);
 
 // Checks every file the image at `image`, open as `fd`, names. `why`
 // receives the name at fault and the reason.

@@ -505,6 +505,28 @@ bool QemuSeesVhd(int fd) {
   return ReadAt(fd, 0, 8) == kFooterCookie;
 }
 
+// The footer at the end, else its copy at the start.
+static std::string AnyFooter(int fd) {
+  std::string footer = EndFooter(fd);
+  return IsFooter(footer) ? footer : ReadAt(fd, 0, kFooterSize);
+}
+
+std::string VhdUniqueId(int fd) {
+  std::string footer = AnyFooter(fd);
+  return TypeIn(footer) != kVhdNone ? footer.substr(68, 16) : "";
+}
+
+std::string VhdParentId(int fd) {
+  std::string footer = AnyFooter(fd);
+  if (TypeIn(footer) != kVhdDifferencing) return "";
+  std::string header = ReadAt(fd, BigEndian(footer, 16, 8), kHeaderSize);
+  if (header.size() != kHeaderSize ||
+      header.compare(0, 8, kHeaderCookie) != 0) {
+    return "";
+  }
+  return header.substr(40, 16);
+}
+
 const LayerFormat kVhdFormat = {
     "vhd-differencing", Claims, Open, Places, nullptr, IsParent, Find, Write,
 };

@@ -13,6 +13,8 @@
 #ifndef DOSSETUP_DISKIMAGE_FORMATS_VHD_H_
 #define DOSSETUP_DISKIMAGE_FORMATS_VHD_H_
 
+#include <string>
+
 enum VhdType {
   kVhdNone = 0,  // not a VHD
   kVhdFixed = 2,
@@ -27,5 +29,10 @@ VhdType VhdTypeOf(int fd);
 // Whether QEMU, which knows a VHD by the footer's copy at the start, takes
 // `fd` for one.
 bool QemuSeesVhd(int fd);
+
+// The unique id of the VHD `fd` holds, and the one a differencing VHD
+// names its parent by; "" where there is none.
+std::string VhdUniqueId(int fd);
+std::string VhdParentId(int fd);
 
 #endif  // DOSSETUP_DISKIMAGE_FORMATS_VHD_H_

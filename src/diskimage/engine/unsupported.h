@@ -1,0 +1,15 @@
+// Differencing disks of formats this program does not support, told by
+// their own headers before any QEMU tool opens them: QEMU refuses both,
+// saying only that it cannot read them. A VirtualBox snapshot's VDI names
+// its parent by UUID alone, which only VirtualBox's own registry resolves;
+// a differencing VHDX names it by locators, as a differencing VHD does.
+#ifndef DOSSETUP_DISKIMAGE_ENGINE_UNSUPPORTED_H_
+#define DOSSETUP_DISKIMAGE_ENGINE_UNSUPPORTED_H_
+
+#include <string>
+
+// What the image `fd` holds when it is such a disk, in a few words for the
+// line that refuses it; empty for any other image.
+std::string UnsupportedChild(int fd);
+
+#endif  // DOSSETUP_DISKIMAGE_ENGINE_UNSUPPORTED_H_
