@@ -100,8 +100,13 @@ int RunDrive(const char* location, const Options& options) {
     RunUpdate(i);
     reports.push_back(FinishFile());
   }
+  std::string note = DriveCNote();
   int status = HostReleaseDriveC();
   DriveProblem problem = ReportedDrive();
+  if (options.verbose && !note.empty() && !output_gone) {
+    printf("%s: %s\n", name.c_str(), note.c_str());
+    Shown();
+  }
 
   if (status >= kStatusSignal) {
     const char* signal = sigabbrev_np(status - kStatusSignal);

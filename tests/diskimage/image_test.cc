@@ -429,13 +429,18 @@ TEST(DiskImage, FollowsOnlyTheNamesItMay) {
                   " 16M");
        },
        65},
-      {"differencing VDI, a VirtualBox snapshot", "win95.vdi",
+      {"differencing VDI, a VirtualBox snapshot, whose parent is nowhere",
+       "win95.vdi",
        [&](const std::string& image) {
          fresh(image, "vdi");
-         set_bits(image, 0x4C, 4, 4);  // from a normal image to a diff one
-         set_bits(image, 0x1B8, 4, 0x12345678);  // its parent's UUID
+         std::fstream file(image,
+                           std::ios::binary | std::ios::in | std::ios::out);
+         file.seekp(0x4C);
+         file.put(4);  // from a normal image to a differencing one
+         file.close();
+         set_bits(image, 0x1A8, 4, 0x12345678);  // its parent's UUID
        },
-       65},
+       66},
       {"differencing VHDX", "win95.vhdx",
        [&](const std::string& image) {
          fresh(image, "vhdx");
@@ -780,8 +785,7 @@ TEST(DiskImage, LeavesADiskOthersAreBuiltOnAlone) {
          bytes[0x188] = static_cast<char>(bytes[0x188] ^ 1);  // its own
          std::ofstream(child, std::ios::binary) << bytes;
        },
-       "base.vdi", "Snapshots/{0f0e}.vdi",
-       "remove or merge the snapshot in VirtualBox first"},
+       "base.vdi", "Snapshots/{0f0e}.vdi", "name Snapshots/{0f0e}.vdi instead"},
       {"a snapshot elsewhere that the machine's .vbox registers",
        [&] {
          fs::create_directories(outside);

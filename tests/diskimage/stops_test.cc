@@ -319,7 +319,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Written by the program itself: no helper to stop.
         StopRow{kOnFat16VhdChild, SIGKILL, false},
         StopRow{kOnFat16FreshVhdChild, SIGKILL, false, kAtEachWrite},
-        StopRow{kOnFat16FreshVhdChildSlack, SIGKILL, false, kAtEachWrite}),
+        StopRow{kOnFat16FreshVhdChildSlack, SIGKILL, false, kAtEachWrite},
+        StopRow{kOnFat16VdiSnapshot, SIGKILL, false, kAtEachWrite}),
     [](const testing::TestParamInfo<StopRow>& info) {
       std::string name = MediumName(info.param.medium);
       name = info.param.medium == kOnFat16Disk            ? "raw_"
@@ -327,6 +328,8 @@ INSTANTIATE_TEST_SUITE_P(
              : info.param.medium == kOnFat16FreshVhdChild ? "fresh_VHD_child_"
              : info.param.medium == kOnFat16FreshVhdChildSlack
                  ? "fresh_VHD_child_with_slack_"
+             : info.param.medium == kOnFat16VdiSnapshot
+                 ? "VDI_snapshot_"
                  : name.substr(name.rfind(' ') + 1) + "_";
       if (info.param.at == kProgramInCommit) return name + "killed_in_commit";
       if (info.param.at == kAtEachWrite) return name + "killed_at_each_write";

@@ -14,6 +14,7 @@
 #include "platform/host/drive/folder.h"
 #include "platform/host/faults.h"
 #include "startup/setup.h"
+#include "support/vdi_chain.h"
 #include "support/vhd_chain.h"
 
 namespace fs = std::filesystem;
@@ -37,7 +38,7 @@ ScratchDrive::~ScratchDrive() {
   for (const char* suffix :
        {".img", ".img.raw", ".img.volume", ".tmp", ".img-journal",
         ".img-journal-commit", ".img-journal-commit.new", ".img-journal-image",
-        ".img.raw.file", ".img.parent.vhd", ".img.before"}) {
+        ".img.raw.file", ".img.parent.vhd", ".img.parent.vdi", ".img.before"}) {
     fs::remove_all(root + suffix, ignored);
   }
 }
@@ -105,7 +106,8 @@ const char* MediumName(DriveMedium medium) {
                                        "FAT16 differencing VHD",
                                        "FAT16 fresh differencing VHD",
                                        "FAT16 fresh differencing VHD with "
-                                       "slack"};
+                                       "slack",
+                                       "FAT16 VDI snapshot"};
   return kNames[medium];
 }
 
@@ -199,11 +201,17 @@ bool IsVhdChild(DriveMedium medium) {
          medium == kOnFat16FreshVhdChildSlack;
 }
 
+// A child of a chain the program writes itself, over one parent.
+bool IsChild(DriveMedium medium) {
+  return IsVhdChild(medium) || medium == kOnFat16VdiSnapshot;
+}
+
 // The parents of the differencing VHDs made, with their bytes.
 std::map<std::string, std::string> parents_made;
 
-std::string ParentOf(const std::string& image) {
-  return image + ".parent.vhd";
+std::string ParentOf(DriveMedium medium, const std::string& image) {
+  return image +
+         (medium == kOnFat16VdiSnapshot ? ".parent.vdi" : ".parent.vhd");
 }
 
 std::string FileBytes(const std::string& path) {
@@ -211,25 +219,36 @@ std::string FileBytes(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// A differencing VHD at `image` that composes the raw disk `raw`: its
-// parent holds the disk as it was before the tree went in.
-void MakeVhdChild(const std::string& image, const std::string& raw,
-                  const std::string& before, uint64_t slack) {
-  std::string parent = ParentOf(image);
-  EXPECT_TRUE(Shell("qemu-img convert -O vpc " + before + " " + parent));
+// A differencing VHD, or VDI, at `image` that composes the raw disk
+// `raw`: its parent holds the disk as it was before the tree went in.
+void MakeChild(DriveMedium medium, const std::string& image,
+               const std::string& raw, const std::string& before,
+               uint64_t slack) {
+  std::string parent = ParentOf(medium, image);
+  bool vdi = medium == kOnFat16VdiSnapshot;
+  EXPECT_TRUE(Shell(std::string("qemu-img convert -O ") +
+                    (vdi ? "vdi " : "vpc ") + before + " " + parent));
   std::string name = fs::path(parent).filename().string();
-  WriteVhdChild(parent, image, before, raw,
-                {".\\" + name, "C:\\VMs\\" + name, "", name}, slack);
+  if (vdi) {
+    WriteVdiChild(parent, image, before, raw);
+  } else {
+    WriteVhdChild(parent, image, before, raw,
+                  {".\\" + name, "C:\\VMs\\" + name, "", name}, slack);
+  }
   parents_made[parent] = FileBytes(parent);
 }
 
-// The raw disk a differencing VHD made here composes, at `raw`; false when
-// its parent lost a byte.
-bool ComposeVhdChild(const std::string& image, const std::string& raw) {
-  std::string parent = ParentOf(image);
+// The raw disk a child made here composes, at `raw`; false when its
+// parent lost a byte.
+bool ComposeChild(DriveMedium medium, const std::string& image,
+                  const std::string& raw) {
+  std::string parent = ParentOf(medium, image);
   bool kept = FileBytes(parent) == parents_made[parent];
   EXPECT_TRUE(kept) << "the parent " << parent << " changed";
-  return ComposeVhdChain({image, parent}, raw) && kept;
+  bool composed = medium == kOnFat16VdiSnapshot
+                      ? ComposeVdiChain({image, parent}, raw)
+                      : ComposeVhdChain({image, parent}, raw);
+  return composed && kept;
 }
 
 // The volume of an image as a file of its own, for fsck.fat.
@@ -245,7 +264,7 @@ std::string VolumeFile(DriveMedium medium, const std::string& image) {
 
 std::string MakeImage(DriveMedium medium, const std::string& image,
                       const std::string& folder) {
-  if (IsVhdChild(medium)) {
+  if (IsChild(medium)) {
     std::string before = image + ".before";
     std::string raw = image + ".raw";
     std::string spec = MakeImage(kOnFat16Disk, before, "");
@@ -256,9 +275,10 @@ std::string MakeImage(DriveMedium medium, const std::string& image,
           Shell("cd " + folder + " && mcopy -s -i " + raw_spec + " * ::/"));
     }
     // A fresh child: its parent holds the tree.
-    bool fresh = medium != kOnFat16VhdChild;
-    MakeVhdChild(image, raw, fresh ? raw : before,
-                 medium == kOnFat16FreshVhdChildSlack ? 8 << 20 : 0);
+    bool fresh =
+        medium == kOnFat16FreshVhdChild || medium == kOnFat16FreshVhdChildSlack;
+    MakeChild(medium, image, raw, fresh ? raw : before,
+              medium == kOnFat16FreshVhdChildSlack ? 8 << 20 : 0);
     fs::remove(before);
     fs::remove(raw);
     return image + spec.substr(before.size());
@@ -327,10 +347,10 @@ int RunOn(const ScratchDrive& drive, DriveMedium medium) {
   }
   EXPECT_FALSE(ViewLeftBehind(tmp)) << "a daemon's view outlived the run";
   fs::remove_all(tmp);
-  if (IsVhdChild(medium)) {
-    EXPECT_TRUE(ComposeVhdChild(image, image + ".raw"));
+  if (IsChild(medium)) {
+    EXPECT_TRUE(ComposeChild(medium, image, image + ".raw"));
     fs::rename(image + ".raw", image);
-    fs::remove(ParentOf(image));
+    fs::remove(ParentOf(medium, image));
     medium = kOnFat16Disk;
   }
   if (const char* format = QemuFormat(medium)) {
@@ -362,8 +382,8 @@ ImageContent ReadImage(DriveMedium medium, const std::string& image,
   std::string raw = image + ".raw";
   std::string raw_spec = raw + spec.substr(image.size());
   const char* format = QemuFormat(medium);
-  if (IsVhdChild(medium)) {
-    content.sound = ComposeVhdChild(image, raw);
+  if (IsChild(medium)) {
+    content.sound = ComposeChild(medium, image, raw);
   } else {
     content.sound =
         (!format || std::string(format) == "vpc" ||

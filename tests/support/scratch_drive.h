@@ -49,7 +49,9 @@ int RunOn(const ScratchDrive& drive);
 // disk's end; or a differencing VHD over a dynamic one (IMAGE.parent.vhd)
 // that holds an empty volume, the child holding what an emulator's session
 // wrote to put the tree there; or a fresh child over a parent that holds
-// the tree, alone or with 8 MiB of unused space before its footer.
+// the tree, alone or with 8 MiB of unused space before its footer; or a
+// VirtualBox snapshot's differencing VDI over a dynamic VDI, as the
+// differencing VHD.
 enum DriveMedium {
   kOnFolder,
   kOnFat12Floppy,
@@ -63,6 +65,7 @@ enum DriveMedium {
   kOnFat16VhdChild,
   kOnFat16FreshVhdChild,
   kOnFat16FreshVhdChildSlack,
+  kOnFat16VdiSnapshot,
 };
 const char* MediumName(DriveMedium medium);
 

@@ -53,24 +53,6 @@ struct Ids {
   std::string vhd, vhdx, vdi;
 };
 
-// A VHDX GUID as the text its parent locator holds, without braces.
-std::string GuidText(const std::string& bytes) {
-  static const int kOrder[] = {3,  2, 1, 0,  -1, 5,  4,  -1, 7,  6,
-                               -1, 8, 9, -1, 10, 11, 12, 13, 14, 15};
-  std::string text;
-  for (int at : kOrder) {
-    if (at < 0) {
-      text += '-';
-      continue;
-    }
-    static const char kHex[] = "0123456789abcdef";
-    unsigned char byte = static_cast<unsigned char>(bytes[at]);
-    text += kHex[byte >> 4];
-    text += kHex[byte & 15];
-  }
-  return text;
-}
-
 // The data write GUID of a VHDX's current header (the one of the larger
 // sequence number), or "".
 std::string VhdxDataWrite(int fd) {
@@ -236,6 +218,7 @@ void Describe(const Built& built, Search* search) {
   switch (built.kind) {
     case kOnVdi:
       search->what = "a VirtualBox snapshot";
+      search->writable = true;
       break;
     case kOnVhdx:
       search->what = "a differencing VHDX";
@@ -332,6 +315,7 @@ bool LookInMachineFiles(Search* search) {
       if (!disk->children.empty() && SameFile(disk->location, search->st)) {
         search->child = disk->children.front().location;
         search->what = "a VirtualBox snapshot";
+        search->writable = true;
         return true;
       }
       for (const VboxDisk& child : disk->children) disks.push_back(&child);
@@ -381,8 +365,6 @@ ChildrenVerdict FindChildren(const std::string& path, int fd,
          " is built on this disk; changing it would corrupt " + child + "; ";
   if (search.writable) {
     *why += "name " + child + " instead";
-  } else if (search.what == "a VirtualBox snapshot") {
-    *why += "remove or merge the snapshot in VirtualBox first";
   } else if (search.what == "Bochs' undoable redolog") {
     *why += "commit it into this disk with bximage -func=commit first";
   } else {

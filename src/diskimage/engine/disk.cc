@@ -13,6 +13,7 @@
 #include "diskimage/engine/names.h"
 #include "diskimage/engine/unsupported.h"
 #include "diskimage/formats/vhd.h"
+#include "diskimage/machines/machine.h"
 #include "diskimage/qemu/tools.h"
 #include "diskimage/volume/volume.h"
 #include "helpers/spawn.h"
@@ -299,7 +300,23 @@ DiskStatus OpenDisk(const char* location, bool read_only, Disk* disk) {
     disk->path = std::string(cwd ? cwd : ".") + "/" + disk->path;
     free(cwd);
   }
-  DiskStatus status = Open(disk);
+  MachineDisk machine;
+  DiskStatus status = kDiskOpen;
+  switch (ReadMachineFile(disk->path, &machine)) {
+    case kNoMachineFile:
+      break;
+    case kMachineDisk:
+      disk->took = machine.kind + "'s drive C is " + machine.disk;
+      disk->path = machine.disk;
+      break;
+    case kMachineNoDisk:
+      status = Refuse(disk, kDiskMissing, machine.why);
+      break;
+    case kMachineSaved:
+      status = Refuse(disk, kDiskInUse, machine.why);
+      break;
+  }
+  if (status == kDiskOpen) status = Open(disk);
   if (status != kDiskOpen) {
     std::string why = disk->why;
     CloseDisk(disk, false);

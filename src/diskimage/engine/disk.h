@@ -40,6 +40,7 @@ enum DiskStatus {
 // its status tells.
 struct Disk {
   std::string path;  // the image's, absolute
+  std::string took;  // where a machine file led, said as a verbose run says
   std::string spec;
   std::string why;
   bool read_only = false;
@@ -54,7 +55,8 @@ struct Disk {
 };
 
 // Opens the image at `location` into `disk`: in use, then its format,
-// then through a journal or directly. Read-only, a committed journal
+// then through a journal or directly. A machine file (machine.h) leads to
+// its drive C. Read-only, a committed journal
 // that waits beside it gives kDiskNotStored, since a run would change the
 // image by it first. Anything other than kDiskOpen leaves nothing open.
 DiskStatus OpenDisk(const char* location, bool read_only, Disk* disk);

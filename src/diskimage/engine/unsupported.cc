@@ -5,8 +5,6 @@
 
 namespace {
 
-const uint64_t kVdiSignature = 0xBEDA107F;
-const uint64_t kVdiDifferencing = 4;
 const uint64_t kVhdxRegions = uint64_t{192} * 1024;
 const uint64_t kVhdxTable = uint64_t{64} * 1024;
 const uint64_t kVhdxHasParent = 2;
@@ -15,17 +13,6 @@ const char kVhdxMetadataRegion[] =
     "\x06\xA2\x7C\x8B\x90\x47\x9A\x4B\xB8\xFE\x57\x5F\x05\x0F\x88\x6E";
 const char kVhdxFileParameters[] =
     "\x37\x67\xA1\xCA\x36\xFA\x43\x4D\xB3\xB6\x33\xF0\xAA\x44\xE7\x6B";
-
-// A VDI whose type is a difference image, or that names a parent.
-bool DifferencingVdi(int fd) {
-  std::string head = ReadAt(fd, 0, 512);
-  if (head.size() < 0x1C8 || LittleEndian(head, 0x40, 4) != kVdiSignature ||
-      LittleEndian(head, 0x44, 4) < 0x00010000) {
-    return false;
-  }
-  bool parent = head.substr(0x1B8, 16) != std::string(16, '\0');
-  return LittleEndian(head, 0x4C, 4) == kVdiDifferencing || parent;
-}
 
 // A VHDX whose file parameters say it has a parent.
 bool DifferencingVhdx(int fd) {
@@ -58,10 +45,6 @@ bool DifferencingVhdx(int fd) {
 }  // namespace
 
 std::string UnsupportedChild(int fd) {
-  if (DifferencingVdi(fd)) {
-    return "a differencing VDI (a VirtualBox snapshot), which names its "
-           "parent by UUID alone: not supported";
-  }
   if (DifferencingVhdx(fd)) return "a differencing VHDX: not supported";
   return "";
 }

@@ -1,8 +1,6 @@
 // Differencing disks of formats this program does not support, told by
-// their own headers before any QEMU tool opens them: QEMU refuses both,
-// saying only that it cannot read them. A VirtualBox snapshot's VDI names
-// its parent by UUID alone, which only VirtualBox's own registry resolves;
-// a differencing VHDX names it by locators, as a differencing VHD does.
+// their own headers before any QEMU tool opens them: QEMU refuses a
+// differencing VHDX, saying only that it cannot read it.
 #ifndef DOSSETUP_DISKIMAGE_ENGINE_UNSUPPORTED_H_
 #define DOSSETUP_DISKIMAGE_ENGINE_UNSUPPORTED_H_
 

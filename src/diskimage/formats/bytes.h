@@ -15,6 +15,10 @@ uint64_t LittleEndian(const std::string& bytes, size_t at, int size);
 void PutBigEndian(std::string* bytes, size_t at, int size, uint64_t value);
 void PutLittleEndian(std::string* bytes, size_t at, int size, uint64_t value);
 
+// A 16-byte GUID as Windows, VirtualBox and VHDX write its text (the first
+// three fields little-endian), lower case, without braces.
+std::string GuidText(const std::string& bytes);
+
 // Bytes of a disk from `offset`, `length` long: stored in a file from
 // `stored_at`, or zeros where that is negative.
 struct StoredExtent {

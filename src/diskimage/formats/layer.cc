@@ -8,7 +8,8 @@
 #include "stops/steps.h"
 
 const LayerFormat* const* LayerFormats() {
-  static const LayerFormat* const kFormats[] = {&kVhdFormat, nullptr};
+  static const LayerFormat* const kFormats[] = {&kVhdFormat, &kVdiFormat,
+                                                nullptr};
   return kFormats;
 }
 

@@ -112,6 +112,7 @@ struct LayerFormat {
 
 // The formats, in the order they are tried.
 extern const LayerFormat kVhdFormat;
+extern const LayerFormat kVdiFormat;
 const LayerFormat* const* LayerFormats();
 
 // The format that claims `fd`'s file, or null.

@@ -196,6 +196,7 @@ Drive* Attach(const char* location, bool read_only, DriveProblem* problem) {
   ImageDrive* drive = new ImageDrive;
   drive->ops = &kImageDrive;
   DiskStatus opened = OpenDisk(location, read_only, &drive->disk);
+  if (!drive->disk.took.empty()) NoteDriveC(drive->disk.took);
   if (opened == kDiskOpen) return drive;
   problem->status = ForDrive(opened);
   problem->why = drive->disk.why;

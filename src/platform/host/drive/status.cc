@@ -2,6 +2,7 @@
 
 // The run's one drive C at a time: reset when a drive is chosen.
 static DriveProblem reported;
+static std::string drive_note;
 
 void ReportDrive(DriveStatus status, const std::string& why) {
   if (reported.status == kDriveDone && status != kDriveDone) {
@@ -20,4 +21,13 @@ DriveProblem ReportedDrive() {
 
 void ResetDriveStatus() {
   reported = DriveProblem();
+  drive_note.clear();
+}
+
+void NoteDriveC(const std::string& note) {
+  drive_note = note;
+}
+
+std::string DriveCNote() {
+  return drive_note;
 }

@@ -34,4 +34,9 @@ void ReportDrive(const DriveProblem& problem);
 DriveProblem ReportedDrive();
 void ResetDriveStatus();
 
+// Where drive C was found, when the location led elsewhere (a machine
+// file to its disk), for the verbose lines; "" else.
+void NoteDriveC(const std::string& note);
+std::string DriveCNote();
+
 #endif  // DOSSETUP_PLATFORM_HOST_DRIVE_STATUS_H_

@@ -1,0 +1,295 @@
+// VirtualBox's VDI, a format of the program's own (layer.h) for its
+// differencing images, the state of a machine since a snapshot: QEMU
+// refuses one, and its parent is named by UUID alone.
+//
+// A pre-header and header (signature 0xBEDA107F), then a block map of one
+// 32-bit entry a block: all ones, free (read from the parent); all ones
+// but the last bit, zero (reads as zeros, parent or not); else the block's
+// index among the allocated blocks, stored at `offData` + index × (extra
+// bytes + block). An allocated block holds the whole block: there are no
+// sector bitmaps. VirtualBox places a new block by `cBlocksAllocated`.
+#include <dirent.h>
+#include <fcntl.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <set>
+
+#include "diskimage/formats/bytes.h"
+#include "diskimage/formats/layer.h"
+#include "diskimage/machines/vbox.h"
+#include "helpers/io.h"
+
+namespace {
+
+const uint64_t kSignature = 0xBEDA107F;
+const uint64_t kHeaderEnd = 0x1C8;  // the version 1.1 header's
+const uint64_t kDynamic = 1, kFixed = 2, kDifferencing = 4;
+const uint32_t kFree = 0xFFFFFFFF;
+const uint32_t kZero = 0xFFFFFFFE;
+const uint64_t kMostBlocks = 1u << 22;
+// The header's fields.
+const size_t kType = 0x4C, kBlocksAt = 0x154, kDataAt = 0x158,
+             kDiskSize = 0x170, kBlockSize = 0x178, kBlockExtra = 0x17C,
+             kBlocks = 0x180, kAllocated = 0x184, kCreate = 0x188,
+             kModify = 0x198, kLinkage = 0x1A8;
+
+bool Fail(std::string* why, const char* reason) {
+  *why = reason;
+  return false;
+}
+
+bool IsPowerOfTwo(uint64_t value) {
+  return value && !(value & (value - 1));
+}
+
+std::string Header(int fd) {
+  return ReadAt(fd, 0, 0x200);
+}
+
+bool Claims(int fd) {
+  std::string header = Header(fd);
+  if (header.size() < kHeaderEnd ||
+      LittleEndian(header, 0x40, 4) != kSignature ||
+      LittleEndian(header, 0x44, 4) >> 16 != 1) {
+    return false;
+  }
+  return LittleEndian(header, kType, 4) == kDifferencing ||
+         header.compare(kLinkage, 16, std::string(16, '\0')) != 0;
+}
+
+// Reads and bounds the header and the block map, as VirtualBox does when
+// it opens an image, and refuses a map it would misread: an entry at or
+// past `cBlocksAllocated`, one block named twice, a block past the file.
+bool Open(Layer* layer, std::string* why) {
+  layer->header = Header(layer->fd);
+  const std::string& header = layer->header;
+  if (header.size() < kHeaderEnd ||
+      LittleEndian(header, 0x40, 4) != kSignature ||
+      LittleEndian(header, 0x44, 4) >> 16 != 1 ||
+      LittleEndian(header, 0x48, 4) < kHeaderEnd - 0x48) {
+    return Fail(why, "holds a VDI header this program cannot read");
+  }
+  uint64_t type = LittleEndian(header, kType, 4);
+  uint64_t blocks_at = LittleEndian(header, kBlocksAt, 4);
+  uint64_t count = LittleEndian(header, kBlocks, 4);
+  layer->block = LittleEndian(header, kBlockSize, 4);
+  layer->bitmap = LittleEndian(header, kBlockExtra, 4);  // extra bytes
+  layer->data_at = LittleEndian(header, kDataAt, 4);
+  layer->allocated = LittleEndian(header, kAllocated, 4);
+  layer->size = LittleEndian(header, kDiskSize, 8) / kSector * kSector;
+  layer->table_at = blocks_at;
+  if (type != kDynamic && type != kFixed && type != kDifferencing) {
+    return Fail(why, "is a VDI of a kind this program cannot read");
+  }
+  if (layer->size == 0 || count == 0 || count > kMostBlocks ||
+      layer->block < (128u << 10) || layer->block > (128u << 20) ||
+      !IsPowerOfTwo(layer->block) ||
+      (layer->bitmap && !IsPowerOfTwo(layer->bitmap)) ||
+      layer->bitmap > layer->block || count * layer->block < layer->size ||
+      layer->allocated > count || blocks_at < kHeaderEnd ||
+      layer->data_at < blocks_at + 4 * count) {
+    return Fail(why, "holds a VDI header whose sizes do not hold together");
+  }
+  if (header.compare(kCreate, 16, std::string(16, '\0')) == 0) {
+    return Fail(why, "holds a VDI header without its own UUID");
+  }
+  uint64_t file_size = FileSize(layer->fd);
+  std::string map = ReadAt(layer->fd, blocks_at, 4 * count);
+  if (map.size() != 4 * count) {
+    return Fail(why, "holds a VDI block map past its end");
+  }
+  uint64_t slot = layer->bitmap + layer->block;
+  std::set<uint32_t> used;
+  layer->table.resize(count);
+  for (uint64_t i = 0; i < count; ++i) {
+    uint32_t entry = static_cast<uint32_t>(LittleEndian(map, 4 * i, 4));
+    layer->table[i] = entry;
+    if (entry == kFree || entry == kZero) continue;
+    if (entry >= layer->allocated) {
+      return Fail(why, "holds a VDI block past the blocks it counts");
+    }
+    if (!used.insert(entry).second) {
+      return Fail(why, "holds a VDI block that two map entries name");
+    }
+    if (layer->data_at + (uint64_t{entry} + 1) * slot > file_size) {
+      return Fail(why, "holds a VDI block past the end of the file");
+    }
+  }
+  layer->id = header.substr(kCreate, 16);
+  layer->parent_id = header.substr(kLinkage, 16);
+  layer->has_parent = type == kDifferencing;
+  if (!layer->has_parent) {
+    layer->qemu_driver = "vdi";
+    layer->qemu_writes = true;
+  }
+  return true;
+}
+
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Files in `folder` whose names end as `suffix` does.
+std::vector<std::string> FilesEndingIn(const std::string& folder,
+                                       const std::string& suffix) {
+  std::vector<std::string> found;
+  std::string text;
+  int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return found;
+  DIR* listing = fdopendir(dir);
+  if (!listing) {
+    close(dir);
+    return found;
+  }
+  while (struct dirent* entry = readdir(listing)) {
+    std::string name = entry->d_name;
+    if (name.size() > suffix.size() &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      found.push_back(folder + "/" + name);
+    }
+  }
+  closedir(listing);
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+// The machine files of the image's folder and the folder above (a
+// snapshot's machine folder) name the parent by its UUID; failing them, a
+// VDI of those folders whose own UUID it is.
+ParentPlaces Places(const Layer& child) {
+  ParentPlaces places;
+  std::string uuid = "{" + GuidText(child.parent_id) + "}";
+  std::string folder = FolderOf(child.path);
+  std::vector<std::string> folders = {folder};
+  if (folder != "/") folders.push_back(FolderOf(folder));
+  for (const std::string& where : folders) {
+    for (const std::string& file : FilesEndingIn(where, ".vbox")) {
+      VboxMachine machine;
+      if (!ReadVbox(file, &machine)) continue;
+      std::vector<const VboxDisk*> disks;
+      for (const VboxDisk& disk : machine.disks) disks.push_back(&disk);
+      while (!disks.empty()) {
+        const VboxDisk* disk = disks.back();
+        disks.pop_back();
+        if (strcasecmp(disk->uuid.c_str(), uuid.c_str()) == 0 &&
+            std::find(places.decisive.begin(), places.decisive.end(),
+                      disk->location) == places.decisive.end()) {
+          places.decisive.push_back(disk->location);
+        }
+        for (const VboxDisk& next : disk->children) disks.push_back(&next);
+      }
+    }
+  }
+  if (!places.decisive.empty()) return places;
+  for (const std::string& where : folders) {
+    for (const std::string& file : FilesEndingIn(where, ".vdi")) {
+      if (file != child.path) places.scanned.push_back(file);
+    }
+  }
+  places.unnamed =
+      "names its parent " + uuid +
+      ", which no VirtualBox machine file or VDI beside it or above holds";
+  return places;
+}
+
+bool IsParent(const Layer& child, const Layer& parent, std::string* why) {
+  if (parent.id == child.parent_id) return true;
+  *why = "is not the parent the image names: its UUID differs";
+  return false;
+}
+
+LayerSource Find(const Layer& layer, uint64_t offset, uint64_t* run,
+                 uint64_t* at) {
+  uint64_t block = offset / layer.block;
+  uint64_t within = offset % layer.block;
+  *run = std::min(layer.block - within, layer.size - offset);
+  uint32_t entry = layer.table[block];
+  if (entry == kFree) return kBelowLayer;
+  if (entry == kZero) return kZeros;
+  *at = layer.data_at + uint64_t{entry} * (layer.bitmap + layer.block) +
+        layer.bitmap + within;
+  return kInLayer;
+}
+
+// A commit, as VirtualBox writes: a changed sector of an allocated block
+// in place; a block the image lacks allocated whole (the parent's bytes
+// with the run's) at the next index, where a block allocated but never
+// entered in the map is taken again first. The data is synced, then the
+// count of blocks (and a new modification UUID, as a session that writes
+// leaves), synced, then the map entries, synced.
+bool Write(Layer* layer, const LayerChanges& changes) {
+  int fd = layer->fd;
+  uint64_t slot = layer->bitmap + layer->block;
+  std::set<uint32_t> used(layer->table.begin(), layer->table.end());
+  std::vector<uint32_t> free_slots;
+  for (uint32_t index = 0; index < layer->allocated; ++index) {
+    if (!used.count(index)) free_slots.push_back(index);
+  }
+  uint64_t next = layer->allocated;
+  std::map<uint64_t, uint32_t> added;
+  std::string bytes;
+  for (const auto& [block, runs] : changes.blocks) {
+    uint32_t entry = layer->table[block];
+    if (entry != kFree && entry != kZero) {
+      for (const auto& [first, count] : runs) {
+        bytes.resize(count * kSector);
+        uint64_t at = layer->data_at + uint64_t{entry} * slot + layer->bitmap +
+                      first * kSector - block * layer->block;
+        if (!changes.read_new(first * kSector, bytes.size(), &bytes[0]) ||
+            !LayerWriteAt(fd, bytes.data(), bytes.size(), at)) {
+          return false;
+        }
+      }
+      continue;
+    }
+    uint32_t index;
+    if (!free_slots.empty()) {
+      index = free_slots.front();
+      free_slots.erase(free_slots.begin());
+    } else {
+      index = static_cast<uint32_t>(next++);
+    }
+    added[block] = index;
+    bytes.assign(slot, '\0');
+    uint64_t start = block * layer->block;
+    uint64_t length = std::min(layer->block, layer->size - start);
+    if (!changes.read_new(start, length, &bytes[layer->bitmap]) ||
+        !LayerWriteAt(fd, bytes.data(), bytes.size(),
+                      layer->data_at + uint64_t{index} * slot)) {
+      return false;
+    }
+  }
+  if (fdatasync(fd) != 0) return false;
+  if (added.empty()) return true;
+  std::string fields = layer->header.substr(kAllocated, kLinkage - kAllocated);
+  PutLittleEndian(&fields, 0, 4, next);
+  std::string modify(16, '\0');
+  if (getrandom(&modify[0], modify.size(), 0) != 16) return false;
+  modify[7] = static_cast<char>((modify[7] & 0x0F) | 0x40);  // version 4
+  modify[8] = static_cast<char>((modify[8] & 0x3F) | 0x80);
+  fields.replace(kModify - kAllocated, 16, modify);
+  if (!LayerWriteAt(fd, fields.data(), fields.size(), kAllocated) ||
+      fdatasync(fd) != 0) {
+    return false;
+  }
+  for (const auto& [block, index] : added) {
+    std::string entry(4, '\0');
+    PutLittleEndian(&entry, 0, 4, index);
+    if (!LayerWriteAt(fd, entry.data(), entry.size(),
+                      layer->table_at + 4 * block)) {
+      return false;
+    }
+  }
+  return fdatasync(fd) == 0;
+}
+
+}  // namespace
+
+const LayerFormat kVdiFormat = {
+    "vdi-differencing", Claims, Open, Places, nullptr, IsParent, Find, Write,
+};

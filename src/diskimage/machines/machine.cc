@@ -1,0 +1,141 @@
+#include "diskimage/machines/machine.h"
+
+#include <ctype.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+
+#include "diskimage/machines/vbox.h"
+#include "helpers/io.h"
+#include "lines.h"
+
+namespace {
+
+const off_t kLargest = 4 << 20;  // no machine file is larger
+
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A path a machine file gives, made absolute from its folder; Windows
+// separators become '/'.
+std::string Absolute(std::string path, const std::string& folder) {
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return !path.empty() && path[0] == '/' ? path : folder + "/" + path;
+}
+
+MachineVerdict Found(const std::string& kind, const std::string& disk,
+                     MachineDisk* found) {
+  found->kind = kind;
+  found->disk = disk;
+  struct stat st;
+  if (stat(disk.c_str(), &st) != 0) {
+    found->why = kind + " that names " + disk + ", which does not exist";
+    return kMachineNoDisk;
+  }
+  return kMachineDisk;
+}
+
+MachineVerdict NoDisk(const std::string& kind, const std::string& what,
+                      MachineDisk* found) {
+  found->kind = kind;
+  found->why = kind + " that names " + what;
+  return kMachineNoDisk;
+}
+
+MachineVerdict Vbox(const std::string& path, MachineDisk* found) {
+  const std::string kKind = "a VirtualBox machine";
+  VboxMachine machine;
+  if (!ReadVbox(path, &machine)) return kNoMachineFile;
+  if (!machine.state_file.empty()) {
+    found->kind = kKind;
+    found->why =
+        "in use by a saved VirtualBox machine; discard its saved "
+        "state or start and shut it down first";
+    return kMachineSaved;
+  }
+  if (machine.drive_c.empty()) {
+    return NoDisk(kKind, "no hard disk on an IDE controller", found);
+  }
+  std::string location = VboxLocation(machine, machine.drive_c);
+  if (location.empty()) {
+    return NoDisk(kKind, "a disk its registry does not hold", found);
+  }
+  return Found(kKind, location, found);
+}
+
+// A VMware configuration's `key = "value"` lines, keys in lower case.
+std::map<std::string, std::string> VmxSettings(const std::string& text) {
+  std::map<std::string, std::string> settings;
+  for (const std::string& line : SplitLines(text)) {
+    size_t equals = line.find('=');
+    if (equals == std::string::npos || line[0] == '#') continue;
+    std::string key = line.substr(0, equals);
+    std::string value = line.substr(equals + 1);
+    auto trim = [](std::string* text) {
+      size_t start = text->find_first_not_of(" \t\r");
+      size_t end = text->find_last_not_of(" \t\r");
+      *text = start == std::string::npos ? ""
+                                         : text->substr(start, end - start + 1);
+    };
+    trim(&key);
+    trim(&value);
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+      value = value.substr(1, value.size() - 2);
+    }
+    for (char& c : key) c = static_cast<char>(tolower(c));
+    settings[key] = value;
+  }
+  return settings;
+}
+
+MachineVerdict Vmx(const std::string& path, const std::string& text,
+                   MachineDisk* found) {
+  const std::string kKind = "a VMware machine";
+  std::map<std::string, std::string> settings = VmxSettings(text);
+  if (!settings.count("config.version") &&
+      !settings.count("virtualhw.version")) {
+    return kNoMachineFile;
+  }
+  if (!settings["checkpoint.vmstate"].empty()) {
+    found->kind = kKind;
+    found->why = "in use by a suspended VMware machine (its state is in " +
+                 settings["checkpoint.vmstate"] +
+                 "); resume it and shut it down first";
+    return kMachineSaved;
+  }
+  std::string disk = settings["ide0:0.filename"];
+  if (disk.empty() ||
+      strcasecmp(settings["ide0:0.present"].c_str(), "FALSE") == 0 ||
+      settings["ide0:0.devicetype"].find("cdrom") != std::string::npos) {
+    return NoDisk(kKind, "no hard disk at ide0:0", found);
+  }
+  return Found(kKind, Absolute(disk, FolderOf(path)), found);
+}
+
+}  // namespace
+
+MachineVerdict ReadMachineFile(const std::string& path, MachineDisk* found) {
+  *found = MachineDisk();
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return kNoMachineFile;
+  struct stat st;
+  std::string text;
+  // Machine files are text; a disk image is no text, as its first bytes
+  // tell.
+  bool read = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+              st.st_size <= kLargest &&
+              ReadAt(fd, 0, 4096).find('\0') == std::string::npos &&
+              ReadAll(fd, &text) && text.find('\0') == std::string::npos;
+  close(fd);
+  if (!read) return kNoMachineFile;
+  size_t start = text.find_first_not_of(" \t\r\n\xEF\xBB\xBF");
+  if (start != std::string::npos && text[start] == '<')
+    return Vbox(path, found);
+  return Vmx(path, text, found);
+}

@@ -1,0 +1,33 @@
+// A machine file named as the drive: the file an emulator keeps a machine
+// in, which names the machine's disks. Known by its content, never by its
+// name alone, it leads to the disk that is the machine's drive C (down its
+// chain, the disk the machine boots); a machine saved (suspended) holds
+// that disk's state in its memory and is left alone.
+//
+//   VirtualBox  .vbox   the first hard disk of the first IDE controller of
+//                       the current state, by UUID through the registry;
+//                       saved when it has a stateFile
+//   VMware      .vmx    ide0:0.fileName; suspended when checkpoint.vmState
+//                       names a state
+#ifndef DOSSETUP_DISKIMAGE_MACHINES_MACHINE_H_
+#define DOSSETUP_DISKIMAGE_MACHINES_MACHINE_H_
+
+#include <string>
+
+enum MachineVerdict {
+  kNoMachineFile,  // a file of no kind named above: perhaps a disk
+  kMachineDisk,    // `disk` is drive C
+  kMachineNoDisk,  // it names no drive C, or one that does not exist
+  kMachineSaved,   // a saved machine's: its disk is left alone
+};
+
+struct MachineDisk {
+  std::string kind;  // "a VirtualBox machine", for the lines
+  std::string disk;  // absolute
+  std::string why;   // where it is not kMachineDisk
+};
+
+// Reads the file at the absolute `path` as a machine file.
+MachineVerdict ReadMachineFile(const std::string& path, MachineDisk* found);
+
+#endif  // DOSSETUP_DISKIMAGE_MACHINES_MACHINE_H_
