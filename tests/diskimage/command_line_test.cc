@@ -321,6 +321,98 @@ TEST(DiskImage, RefusesWhatAnImageHeaderMisstates) {
   fs::remove_all(folder);
 }
 
+// Machine files named as the drive, as each emulator writes them beside
+// its disk: each leads to its drive C, which is set up as if named (-v
+// says which it took); one that names none, a missing one, or a saved
+// machine keeps every byte, with its line and status.
+TEST(DiskImage, MachineFilesLeadToDriveC) {
+  ScratchDrive drive;
+  std::string sample = drive.root + "/sample";
+  CopySample(sample);
+  std::string folder = drive.root + "/machine";
+  auto write = [&](const std::string& name, const std::string& text) {
+    std::ofstream(folder + "/" + name) << text;
+  };
+  // The disk: raw, or converted by qemu-img to `format`.
+  auto disk = [&](const std::string& name, const std::string& format) {
+    MakeImage(kOnFat16Disk, folder + "/" + name, sample);
+    if (format != "raw") {
+      ASSERT_TRUE(Shell("qemu-img convert -O " + format + " " + folder + "/" +
+                        name + " " + folder + "/" + name + ".new && mv " +
+                        folder + "/" + name + ".new " + folder + "/" + name));
+    }
+  };
+  const std::string kVmx =
+      ".encoding = \"UTF-8\"\nconfig.version = \"8\"\n"
+      "virtualHW.version = \"4\"\nguestOS = \"win95\"\n"
+      "ide0:0.present = \"TRUE\"\n";
+  struct Row {
+    const char* name;
+    std::function<void()> make;
+    std::string named;
+    int status;
+    std::string said;  // on stderr, or, when it works, in the verbose lines
+  } rows[] = {
+      {"a VMware machine after a snapshot: its delta over its parent",
+       [&] {
+         disk("Win95.vmdk", "vmdk");
+         ASSERT_TRUE(Shell("cd " + folder +
+                           " && qemu-img create -q -f vmdk -b Win95.vmdk -F "
+                           "vmdk Win95-000001.vmdk"));
+         write("Win95.vmx", kVmx + "ide0:0.fileName = \"Win95-000001.vmdk\"\n");
+       },
+       "Win95.vmx", 0, "drive C is {folder}/Win95-000001.vmdk"},
+      {"a suspended VMware machine",
+       [&] {
+         disk("Win95.vmdk", "vmdk");
+         write("Win95.vmx", kVmx +
+                                "ide0:0.fileName = \"Win95.vmdk\"\n"
+                                "checkpoint.vmState = \"Win95.vmss\"\n");
+         write("Win95.vmss", "state");
+       },
+       "Win95.vmx", 75, "in use by a suspended VMware machine"},
+      {"a VMware machine with a CD-ROM drive alone",
+       [&] {
+         write("Win95.vmx", kVmx +
+                                "ide0:0.deviceType = \"cdrom-image\"\n"
+                                "ide0:0.fileName = \"win95.iso\"\n");
+       },
+       "Win95.vmx", 66, "a VMware machine that names no hard disk at ide0:0"},
+      {"a VirtualBox machine whose disk is gone",
+       [&] {
+         write("Win95.vbox",
+               "<?xml version=\"1.0\"?><VirtualBox><Machine name=\"w\">"
+               "<MediaRegistry><HardDisks><HardDisk uuid=\"{1}\" "
+               "location=\"Win95.vdi\"/></HardDisks></MediaRegistry>"
+               "<StorageControllers><StorageController name=\"IDE\" "
+               "type=\"PIIX4\"><AttachedDevice type=\"HardDisk\" port=\"0\" "
+               "device=\"0\"><Image uuid=\"{1}\"/></AttachedDevice>"
+               "</StorageController></StorageControllers></Machine>"
+               "</VirtualBox>");
+       },
+       "Win95.vbox", 66, "Win95.vdi, which does not exist"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    row.make();
+    auto before = Stats(folder);
+    std::map<std::string, std::string> names = {{"folder", folder}};
+    Invocation run = Invoke({"-v", folder + "/" + row.named});
+    EXPECT_EQ(run.status, row.status) << run.err;
+    EXPECT_NE((row.status == 0 ? run.out : run.err).find(Fill(row.said, names)),
+              std::string::npos)
+        << run.out << run.err;
+    if (row.status != 0) {
+      EXPECT_TRUE(Stats(folder) == before) << "a byte or a time moved";
+    } else {
+      EXPECT_EQ(Invoke({"-n", folder + "/" + row.named}).status, 0)
+          << "the second run found more to change";
+    }
+  }
+}
+
 // Ctrl-C during the first drive: it stops at a safe point, and the next
 // drive is never started.
 TEST(DiskImage, NoDriveStartsAfterAnInterrupt) {

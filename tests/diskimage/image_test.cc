@@ -30,6 +30,7 @@
 #include "startup/setup.h"
 #include "support/program.h"
 #include "support/scratch_drive.h"
+#include "support/vdi_chain.h"
 #include "support/vhd_chain.h"
 
 namespace {
@@ -897,6 +898,132 @@ TEST(DiskImage, LeavesADiskOthersAreBuiltOnAlone) {
     }
   }
   fs::remove_all(outside);
+}
+
+// A VirtualBox machine folder as VirtualBox makes one: Win95.vbox,
+// Win95.vdi and two snapshots deep in Snapshots/, the first session having
+// deleted a large file and zeroed one of its blocks (a zero block). Set up
+// by naming the machine file or the current snapshot, the composed chain
+// holds, file for file, what a run on a raw copy leaves; fsck.fat finds it
+// sound; the base and the middle snapshot keep every byte (qemu-img reads
+// the base as the tests' reader does); and the base itself is refused,
+// naming the snapshot. A parent missing, another disk in a parent's place
+// and a saved machine are refused with every byte kept.
+TEST(DiskImage, WritesVirtualBoxSnapshotsAsVirtualBoxDoes) {
+  ScratchDrive drive;
+  std::string sample = drive.root + "/sample";
+  CopySample(sample);
+  const std::string machine = drive.root + ".img";
+  const std::string kOffset = "@@1048576";
+  const std::string a = "Snapshots/{aaaa}.vdi", b = "Snapshots/{bbbb}.vdi";
+  struct Row {
+    const char* name;
+    std::string named;            // what is named, in the machine's folder
+    std::function<void()> spoil;  // makes it fail, if it must
+    int status;
+    std::string said;
+  } rows[] = {
+      {"named by its machine file", "Win95.vbox", nullptr, 0, ""},
+      {"named by its current snapshot", b, nullptr, 0, ""},
+      {"the base", "Win95.vdi", nullptr, 65,
+       a + ", a VirtualBox snapshot, is built on this disk"},
+      {"a parent missing", b, [&] { fs::remove(machine + "/" + a); }, 66,
+       "does not exist"},
+      {"another disk in a parent's place", b,
+       [&] {
+         fs::remove(machine + "/" + a);
+         Shell("qemu-img create -q -f vdi " + machine + "/" + a + " 16M");
+       },
+       65, "its UUID differs"},
+      {"a saved machine", "Win95.vbox",
+       [&] {
+         WriteVbox(machine + "/Win95.vbox", "Win95", {"Win95.vdi", a, b}, true);
+       },
+       75, "in use by a saved VirtualBox machine"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    fs::remove_all(machine);
+    fs::create_directories(machine + "/Snapshots");
+    // Three sessions' disks, raw: the tree and a large file; the file
+    // deleted, one of its blocks zeroed and a file added; one more file.
+    std::string raw[3];
+    for (int i = 0; i < 3; ++i)
+      raw[i] = machine + "/session" + std::to_string(i);
+    std::ofstream(sample + "/BIG.DAT") << std::string(3 << 20, 'Z');
+    MakeImage(kOnFat16Disk, raw[0], sample);
+    fs::remove(sample + "/BIG.DAT");
+    fs::copy_file(raw[0], raw[1]);
+    ASSERT_TRUE(Shell("mdel -i " + raw[1] + kOffset + " ::/BIG.DAT"));
+    std::string bytes = FileBytes(raw[1]);
+    size_t zeroed = std::string::npos;
+    for (size_t at = 0; at + (1 << 20) <= bytes.size(); at += 1 << 20) {
+      if (bytes.find_first_not_of('Z', at) >= at + (1 << 20)) {
+        bytes.replace(at, 1 << 20, std::string(1 << 20, '\0'));
+        zeroed = at;
+        break;
+      }
+    }
+    ASSERT_NE(zeroed, std::string::npos) << "no block of BIG.DAT alone";
+    std::ofstream(raw[1], std::ios::binary) << bytes;
+    std::ofstream(drive.root + "/USER.DAT") << std::string(100000, 'u');
+    ASSERT_TRUE(Shell("mcopy -i " + raw[1] + kOffset + " " + drive.root +
+                      "/USER.DAT ::/USER.DAT"));
+    fs::copy_file(raw[1], raw[2]);
+    ASSERT_TRUE(Shell("mcopy -i " + raw[2] + kOffset + " " + drive.root +
+                      "/USER.DAT ::/OTHER.DAT"));
+    ASSERT_TRUE(Shell("qemu-img convert -O vdi " + raw[0] + " " + machine +
+                      "/Win95.vdi"));
+    WriteVdiChild(machine + "/Win95.vdi", machine + "/" + a, raw[0], raw[1]);
+    WriteVdiChild(machine + "/" + a, machine + "/" + b, raw[1], raw[2]);
+    WriteVbox(machine + "/Win95.vbox", "Win95", {"Win95.vdi", a, b});
+    std::vector<std::string> chain = {machine + "/" + b, machine + "/" + a,
+                                      machine + "/Win95.vdi"};
+    // The judge: the run on a raw copy of what the chain composes.
+    ASSERT_TRUE(ComposeVdiChain(chain, raw[2] + ".composed"));
+    EXPECT_TRUE(FileBytes(raw[2] + ".composed") == FileBytes(raw[2]));
+    Invocation judge = Invoke({raw[2]});
+    ASSERT_EQ(judge.status, 0) << judge.err;
+    auto expected = VolumeFiles(raw[2], kOffset);
+    for (const std::string& file : raw) fs::remove(file);
+    fs::remove(raw[2] + ".composed");
+    if (row.spoil) row.spoil();
+    std::map<std::string, std::string> kept;
+    for (const auto& entry : fs::recursive_directory_iterator(machine)) {
+      if (entry.is_regular_file()) {
+        kept[entry.path().string()] = FileBytes(entry.path().string());
+      }
+    }
+    Invocation run = Invoke({"-v", machine + "/" + row.named});
+    EXPECT_EQ(run.status, row.status) << run.err;
+    if (row.status != 0) {
+      EXPECT_NE(run.err.find(row.said), std::string::npos) << run.err;
+      for (const auto& [path, was] : kept) {
+        EXPECT_TRUE(FileBytes(path) == was) << path << " changed";
+      }
+      continue;
+    }
+    if (row.named == "Win95.vbox") {
+      EXPECT_NE(run.out.find("drive C is " + machine + "/" + b),
+                std::string::npos)
+          << run.out;
+    }
+    for (size_t i = 1; i < chain.size(); ++i) {
+      EXPECT_TRUE(FileBytes(chain[i]) == kept[chain[i]]) << chain[i];
+    }
+    std::string composed = machine + "/composed.raw";
+    ASSERT_TRUE(ComposeVdiChain(chain, composed));
+    EXPECT_TRUE(VolumeFiles(composed, kOffset) == expected)
+        << "the files differ from the raw run's";
+    EXPECT_TRUE(
+        ReadImage(kOnFat16Disk, composed, composed + kOffset, {}).sound);
+    // A second opinion on the base: qemu-img reads it as the tests do.
+    ASSERT_TRUE(ComposeVdiChain({chain.back()}, composed));
+    ASSERT_TRUE(Shell("qemu-img convert -O raw " + chain.back() + " " +
+                      composed + ".qemu"));
+    EXPECT_TRUE(FileBytes(composed) == FileBytes(composed + ".qemu"));
+  }
+  fs::remove(sample + "/BIG.DAT");
 }
 
 }  // namespace
