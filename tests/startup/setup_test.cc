@@ -142,9 +142,11 @@ TEST_P(RunSetupOn, UpdatesBothBatchFilesWithoutSettingsOrProfile) {
 
 INSTANTIATE_TEST_SUITE_P(
     Media, RunSetupOn,
-    testing::ValuesIn(TierMedia({kOnFat12Floppy, kOnFat16Disk, kOnFat32Disk,
-                                 kOnFat16Vhd, kOnFat16Qcow2, kOnFat16Vdi,
-                                 kOnFat16VirtualPcVhd, kOnFat16Vmdk})),
+    testing::ValuesIn(TierMedia(
+        {kOnFat12Floppy, kOnFat16Disk, kOnFat32Disk, kOnFat16Vhd, kOnFat16Qcow2,
+         kOnFat16Vdi, kOnFat16VirtualPcVhd, kOnFat16Vmdk, kOnFat16VhdChild,
+         kOnFat16VdiSnapshot, kOnFat16BochsGrowing, kOnFat16BochsUndoable,
+         kOnFat16BochsSparse})),
     [](const testing::TestParamInfo<DriveMedium>& info) {
       std::string name = MediumName(info.param);
       for (char& c : name) {

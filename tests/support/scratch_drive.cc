@@ -14,6 +14,7 @@
 #include "platform/host/drive/folder.h"
 #include "platform/host/faults.h"
 #include "startup/setup.h"
+#include "support/bochs_disks.h"
 #include "support/vdi_chain.h"
 #include "support/vhd_chain.h"
 
@@ -35,10 +36,27 @@ ScratchDrive::~ScratchDrive() {
   // Also what a run on an image made beside it, if it stopped midway.
   std::error_code ignored;
   fs::remove_all(root, ignored);
-  for (const char* suffix :
-       {".img", ".img.raw", ".img.volume", ".tmp", ".img-journal",
-        ".img-journal-commit", ".img-journal-commit.new", ".img-journal-image",
-        ".img.raw.file", ".img.parent.vhd", ".img.parent.vdi", ".img.before"}) {
+  for (const char* suffix : {".img",
+                             ".img.raw",
+                             ".img.volume",
+                             ".tmp",
+                             ".img-journal",
+                             ".img-journal-commit",
+                             ".img-journal-commit.new",
+                             ".img-journal-image",
+                             ".img.raw.file",
+                             ".img.parent.vhd",
+                             ".img.parent.vdi",
+                             ".img.before",
+                             ".img.after",
+                             ".img.c",
+                             ".img.c.redolog",
+                             ".img.c.redolog-journal",
+                             ".img.c.redolog-journal-commit",
+                             ".img.s.0",
+                             ".img.s.1",
+                             ".img.s.1-journal",
+                             ".img.s.1-journal-commit"}) {
     fs::remove_all(root + suffix, ignored);
   }
 }
@@ -107,8 +125,26 @@ const char* MediumName(DriveMedium medium) {
                                        "FAT16 fresh differencing VHD",
                                        "FAT16 fresh differencing VHD with "
                                        "slack",
-                                       "FAT16 VDI snapshot"};
+                                       "FAT16 VDI snapshot",
+                                       "FAT16 Bochs growing disk",
+                                       "FAT16 Bochs undoable disk",
+                                       "FAT16 Bochs sparse layers"};
   return kNames[medium];
+}
+
+// The Bochs mode of a medium, where it is a Bochs disk.
+bool IsBochs(DriveMedium medium, BochsMode* mode = nullptr) {
+  BochsMode found = medium == kOnFat16BochsGrowing    ? kBochsGrowing
+                    : medium == kOnFat16BochsUndoable ? kBochsUndoable
+                                                      : kBochsSparse;
+  if (mode) *mode = found;
+  return medium == kOnFat16BochsGrowing || medium == kOnFat16BochsUndoable ||
+         medium == kOnFat16BochsSparse;
+}
+
+std::string WrittenFile(DriveMedium medium, const std::string& image) {
+  BochsMode mode;
+  return IsBochs(medium, &mode) ? BochsWritten(mode, image) : image;
 }
 
 bool Shell(const std::string& command) {
@@ -264,6 +300,21 @@ std::string VolumeFile(DriveMedium medium, const std::string& image) {
 
 std::string MakeImage(DriveMedium medium, const std::string& image,
                       const std::string& folder) {
+  BochsMode mode;
+  if (IsBochs(medium, &mode)) {
+    std::string before = image + ".before";
+    std::string after = image + ".after";
+    std::string spec = MakeImage(kOnFat16Disk, before, "");
+    fs::copy_file(before, after, fs::copy_options::overwrite_existing);
+    if (!folder.empty() && !fs::is_empty(folder)) {
+      EXPECT_TRUE(Shell("cd " + folder + " && mcopy -s -i " + after +
+                        spec.substr(before.size()) + " * ::/"));
+    }
+    MakeBochsDisk(mode, image, before, after);
+    fs::remove(before);
+    fs::remove(after);
+    return image + spec.substr(before.size());
+  }
   if (IsChild(medium)) {
     std::string before = image + ".before";
     std::string raw = image + ".raw";
@@ -336,9 +387,10 @@ int RunOn(const ScratchDrive& drive, DriveMedium medium) {
   RunSetup();
   int status = HostReleaseDriveC();
   HostChooseDriveC(drive.root.c_str());
-  EXPECT_FALSE(fs::exists(image + "-journal") ||
-               fs::exists(image + "-journal-commit") ||
-               fs::exists(image + "-journal-image"))
+  std::string written = WrittenFile(medium, image);
+  EXPECT_FALSE(fs::exists(written + "-journal") ||
+               fs::exists(written + "-journal-commit") ||
+               fs::exists(written + "-journal-image"))
       << "a journal outlived the run";
   if (outer) {
     setenv("TMPDIR", saved.c_str(), 1);
@@ -347,10 +399,16 @@ int RunOn(const ScratchDrive& drive, DriveMedium medium) {
   }
   EXPECT_FALSE(ViewLeftBehind(tmp)) << "a daemon's view outlived the run";
   fs::remove_all(tmp);
+  BochsMode mode;
   if (IsChild(medium)) {
     EXPECT_TRUE(ComposeChild(medium, image, image + ".raw"));
     fs::rename(image + ".raw", image);
     fs::remove(ParentOf(medium, image));
+    medium = kOnFat16Disk;
+  } else if (IsBochs(medium, &mode)) {
+    EXPECT_TRUE(ReadBochsDisk(mode, image, image + ".raw"));
+    RemoveBochsDisk(image);
+    fs::rename(image + ".raw", image);
     medium = kOnFat16Disk;
   }
   if (const char* format = QemuFormat(medium)) {
@@ -382,8 +440,11 @@ ImageContent ReadImage(DriveMedium medium, const std::string& image,
   std::string raw = image + ".raw";
   std::string raw_spec = raw + spec.substr(image.size());
   const char* format = QemuFormat(medium);
+  BochsMode mode;
   if (IsChild(medium)) {
     content.sound = ComposeChild(medium, image, raw);
+  } else if (IsBochs(medium, &mode)) {
+    content.sound = ReadBochsDisk(mode, image, raw);
   } else {
     content.sound =
         (!format || std::string(format) == "vpc" ||

@@ -51,7 +51,9 @@ int RunOn(const ScratchDrive& drive);
 // wrote to put the tree there; or a fresh child over a parent that holds
 // the tree, alone or with 8 MiB of unused space before its footer; or a
 // VirtualBox snapshot's differencing VDI over a dynamic VDI, as the
-// differencing VHD.
+// differencing VHD; or Bochs' growing disk, undoable disk (its redolog
+// holding the tree over a base holding an empty volume) or two sparse
+// layers, the two last named by a bochsrc (bochs_disks.h).
 enum DriveMedium {
   kOnFolder,
   kOnFat12Floppy,
@@ -66,8 +68,15 @@ enum DriveMedium {
   kOnFat16FreshVhdChild,
   kOnFat16FreshVhdChildSlack,
   kOnFat16VdiSnapshot,
+  kOnFat16BochsGrowing,
+  kOnFat16BochsUndoable,
+  kOnFat16BochsSparse,
 };
 const char* MediumName(DriveMedium medium);
+
+// The file a run on `image` of `medium` writes, and beside which its
+// journal goes: the image itself, or the disk a machine file names.
+std::string WrittenFile(DriveMedium medium, const std::string& image);
 
 // The media a test of both tiers runs on: the folder in the unit tier,
 // `images` in the image tier (each test program is built for one).

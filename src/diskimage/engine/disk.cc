@@ -108,7 +108,8 @@ DiskStatus Settle(Disk* disk) {
 // commit writes the image alone (commit.h).
 DiskStatus OpenOwn(Disk* disk, const LayerFormat* format) {
   std::string why;
-  switch (OpenChain(format, disk->image_fd, disk->path, &disk->chain, &why)) {
+  switch (OpenChain(format, disk->image_fd, disk->path, &disk->chain, &why,
+                    disk->base)) {
     case kChainOpen:
       break;
     case kChainRefused:
@@ -122,8 +123,15 @@ DiskStatus OpenOwn(Disk* disk, const LayerFormat* format) {
                       "); resume it and shut it down first");
   }
   for (size_t i = 1; i < disk->chain.size(); ++i) {
-    int fd = disk->chain[i].fd;
-    if (ImageOpenForWritingElsewhere(fd) || !HoldImage(fd, true)) {
+    const Layer& parent = disk->chain[i];
+    struct stat lock;
+    if (lstat((parent.path + ".lock").c_str(), &lock) == 0) {
+      return Refuse(disk, kDiskInUse,
+                    "in use by Bochs (" + parent.path + ".lock lies beside " +
+                        "its parent)");
+    }
+    if (ImageOpenForWritingElsewhere(parent.fd) ||
+        !HoldImage(parent.fd, true)) {
       return kDiskInUse;
     }
   }
@@ -308,6 +316,7 @@ DiskStatus OpenDisk(const char* location, bool read_only, Disk* disk) {
     case kMachineDisk:
       disk->took = machine.kind + "'s drive C is " + machine.disk;
       disk->path = machine.disk;
+      disk->base = machine.base;
       break;
     case kMachineNoDisk:
       status = Refuse(disk, kDiskMissing, machine.why);

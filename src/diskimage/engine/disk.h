@@ -41,6 +41,7 @@ enum DiskStatus {
 struct Disk {
   std::string path;  // the image's, absolute
   std::string took;  // where a machine file led, said as a verbose run says
+  std::string base;  // the base a machine file names for the image
   std::string spec;
   std::string why;
   bool read_only = false;

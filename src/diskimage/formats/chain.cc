@@ -56,9 +56,16 @@ bool Exists(const std::string& path, bool* refused) {
   return *refused;
 }
 
-// Finds, opens and checks the parent of `child` into `parent`.
-ChainVerdict OpenParent(const Layer& child, Layer* parent, std::string* why) {
-  ParentPlaces places = child.format->parent_places(child);
+// Finds, opens and checks the parent of `child` into `parent`: at `named`
+// where that is given.
+ChainVerdict OpenParent(const Layer& child, const std::string& named,
+                        Layer* parent, std::string* why) {
+  ParentPlaces places;
+  if (named.empty()) {
+    places = child.format->parent_places(child);
+  } else {
+    places.decisive.push_back(named);
+  }
   const LayerFormat* format =
       child.format->parent_format ? child.format->parent_format : child.format;
   std::string reason;
@@ -111,8 +118,8 @@ ChainVerdict OpenParent(const Layer& child, Layer* parent, std::string* why) {
 }  // namespace
 
 ChainVerdict OpenChain(const LayerFormat* format, int fd,
-                       const std::string& path, Chain* chain,
-                       std::string* why) {
+                       const std::string& path, Chain* chain, std::string* why,
+                       const std::string& parent_named) {
   CloseChain(chain);
   chain->assign(1, Layer());
   std::string reason;
@@ -131,7 +138,8 @@ ChainVerdict OpenChain(const LayerFormat* format, int fd,
       return Fault(why, layer.path, "is too deep a chain of parents");
     }
     Layer parent;
-    ChainVerdict verdict = OpenParent(layer, &parent, why);
+    ChainVerdict verdict =
+        OpenParent(layer, chain->size() == 1 ? parent_named : "", &parent, why);
     if (verdict != kChainOpen) return verdict;
     chain->push_back(parent);
   }

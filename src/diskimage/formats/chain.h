@@ -25,11 +25,13 @@ enum ChainVerdict {
   kChainMissing,  // a parent that does not exist
 };
 
-// Opens the chain whose top, `fd` at the absolute `path`, `format` claims.
-// The parents' descriptors are the chain's own (CloseChain); `why` says
-// what is wrong, naming the parent at fault.
+// Opens the chain whose top, `fd` at the absolute `path`, `format` claims;
+// its parent is `parent` where that is given (a machine file named it),
+// else where its format says. The parents' descriptors are the chain's own
+// (CloseChain); `why` says what is wrong, naming the parent at fault.
 ChainVerdict OpenChain(const LayerFormat* format, int fd,
-                       const std::string& path, Chain* chain, std::string* why);
+                       const std::string& path, Chain* chain, std::string* why,
+                       const std::string& parent = "");
 // Closes the parents' descriptors; the top's stays its owner's.
 void CloseChain(Chain* chain);
 

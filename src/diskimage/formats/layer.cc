@@ -8,8 +8,8 @@
 #include "stops/steps.h"
 
 const LayerFormat* const* LayerFormats() {
-  static const LayerFormat* const kFormats[] = {&kVhdFormat, &kVdiFormat,
-                                                nullptr};
+  static const LayerFormat* const kFormats[] = {
+      &kVhdFormat, &kVdiFormat, &kRedologFormat, &kSparseFormat, nullptr};
   return kFormats;
 }
 

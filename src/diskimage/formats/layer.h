@@ -113,6 +113,9 @@ struct LayerFormat {
 // The formats, in the order they are tried.
 extern const LayerFormat kVhdFormat;
 extern const LayerFormat kVdiFormat;
+extern const LayerFormat kRedologFormat;
+extern const LayerFormat kSparseFormat;
+extern const LayerFormat kFlatFormat;  // an undoable disk's base
 const LayerFormat* const* LayerFormats();
 
 // The format that claims `fd`'s file, or null.

@@ -118,6 +118,100 @@ MachineVerdict Vmx(const std::string& path, const std::string& text,
   return Found(kKind, Absolute(disk, FolderOf(path)), found);
 }
 
+// A bochsrc's `key: value` lines: the options of each key, by name.
+using BochsOptions = std::map<std::string, std::string>;
+std::map<std::string, BochsOptions> BochsSettings(const std::string& text) {
+  std::map<std::string, BochsOptions> settings;
+  for (const std::string& line : SplitLines(text)) {
+    size_t start = line.find_first_not_of(" \t");
+    size_t colon = line.find(':');
+    if (start == std::string::npos || line[start] == '#' ||
+        colon == std::string::npos) {
+      continue;
+    }
+    std::string key = line.substr(start, colon - start);
+    key.erase(key.find_last_not_of(" \t") + 1);
+    if (key.find_first_of(" \t=\"") != std::string::npos) continue;
+    BochsOptions& options = settings[key];
+    std::string rest = line.substr(colon + 1);
+    // name=value pairs, a value perhaps quoted, separated by commas.
+    for (size_t at = 0; at < rest.size();) {
+      size_t equals = rest.find('=', at);
+      if (equals == std::string::npos) break;
+      std::string name = rest.substr(at, equals - at);
+      name.erase(0, name.find_first_not_of(" \t,"));
+      name.erase(name.find_last_not_of(" \t") + 1);
+      size_t value_at = rest.find_first_not_of(" \t", equals + 1);
+      std::string value;
+      if (value_at != std::string::npos && rest[value_at] == '"') {
+        size_t end = rest.find('"', value_at + 1);
+        if (end == std::string::npos) end = rest.size();
+        value = rest.substr(value_at + 1, end - value_at - 1);
+        at = rest.find(',', end);
+      } else {
+        size_t end = value_at == std::string::npos ? rest.size()
+                                                   : rest.find(',', value_at);
+        if (end == std::string::npos) end = rest.size();
+        value = value_at == std::string::npos
+                    ? ""
+                    : rest.substr(value_at, end - value_at);
+        value.erase(value.find_last_not_of(" \t\r") + 1);
+        at = end;
+      }
+      options[name] = value;
+      if (at == std::string::npos) break;
+    }
+  }
+  return settings;
+}
+
+MachineVerdict Bochsrc(const std::string& path, const std::string& text,
+                       MachineDisk* found) {
+  const std::string kKind = "a Bochs machine";
+  std::map<std::string, BochsOptions> settings = BochsSettings(text);
+  static const char* const kKnown[] = {
+      "megs",    "memory", "romimage",    "boot", "cpu",   "vgaromimage",
+      "floppya", "ata0",   "ata0-master", "log",  "mouse", "display_library"};
+  int known = 0;
+  for (const char* key : kKnown) known += settings.count(key) ? 1 : 0;
+  if (known < 2 && !settings.count("ata0-master")) return kNoMachineFile;
+  BochsOptions master = settings["ata0-master"];
+  std::string disk = master["path"];
+  if (disk.empty()) {
+    std::string file = settings["diskc"]["file"];  // the older form
+    disk = file;
+  }
+  if (disk.empty() || (!master["type"].empty() && master["type"] != "disk")) {
+    return NoDisk(kKind, "no hard disk at ata0-master", found);
+  }
+  std::string folder = FolderOf(path);
+  disk = Absolute(disk, folder);
+  std::string mode = master["mode"];
+  if (mode == "volatile") {
+    found->kind = kKind;
+    found->why =
+        "a Bochs machine whose drive C is volatile: Bochs deletes "
+        "its changes itself";
+    return kMachineNoDisk;
+  }
+  if (mode == "vvfat") {
+    return NoDisk(kKind, "the folder " + disk + " as drive C; name the folder",
+                  found);
+  }
+  if (mode == "undoable") {
+    std::string journal = master["journal"].empty()
+                              ? disk + ".redolog"
+                              : Absolute(master["journal"], folder);
+    struct stat st;
+    // Until Bochs first starts, it has made no redolog: the base is drive C.
+    if (stat(journal.c_str(), &st) == 0) {
+      found->base = disk;
+      return Found(kKind, journal, found);
+    }
+  }
+  return Found(kKind, disk, found);
+}
+
 }  // namespace
 
 MachineVerdict ReadMachineFile(const std::string& path, MachineDisk* found) {
@@ -137,5 +231,7 @@ MachineVerdict ReadMachineFile(const std::string& path, MachineDisk* found) {
   size_t start = text.find_first_not_of(" \t\r\n\xEF\xBB\xBF");
   if (start != std::string::npos && text[start] == '<')
     return Vbox(path, found);
-  return Vmx(path, text, found);
+  MachineVerdict verdict = Vmx(path, text, found);
+  if (verdict == kNoMachineFile) verdict = Bochsrc(path, text, found);
+  return verdict;
 }

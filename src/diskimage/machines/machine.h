@@ -9,6 +9,10 @@
 //                       saved when it has a stateFile
 //   VMware      .vmx    ide0:0.fileName; suspended when checkpoint.vmState
 //                       names a state
+//   Bochs       bochsrc ata0-master's path, or in undoable mode its
+//                       journal (path.redolog unless journal= names
+//                       another), over the path as its base
+// Paths are taken from the machine file's folder.
 #ifndef DOSSETUP_DISKIMAGE_MACHINES_MACHINE_H_
 #define DOSSETUP_DISKIMAGE_MACHINES_MACHINE_H_
 
@@ -24,6 +28,7 @@ enum MachineVerdict {
 struct MachineDisk {
   std::string kind;  // "a VirtualBox machine", for the lines
   std::string disk;  // absolute
+  std::string base;  // the base it names for `disk`, if it names one
   std::string why;   // where it is not kMachineDisk
 };
 

@@ -1,0 +1,200 @@
+// Bochs' sparse disk, a format of the program's own (layer.h): QEMU reads
+// none (it would take one for a raw disk). A 256-byte header (magic
+// 0x02468ACE, version 2 or 1, page size, page count, in version 2 the
+// disk's size), a table of one 32-bit entry a page (all ones: not
+// present), and the pages from the first page boundary past the table. A
+// layer `NAME.N` reads what it lacks from `NAME.N-1` where that exists, as
+// Bochs layers them; a page a layer adds holds the whole page, its
+// parent's bytes with the layer's own.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <set>
+
+#include "diskimage/formats/bytes.h"
+#include "diskimage/formats/layer.h"
+#include "helpers/io.h"
+
+namespace {
+
+const uint32_t kMagic = 0x02468ACE;
+const uint64_t kHeaderSize = 256;
+const uint32_t kAbsent = 0xFFFFFFFF;
+const uint64_t kLargestPage = 64u << 20;
+
+bool Fail(std::string* why, const char* reason) {
+  *why = reason;
+  return false;
+}
+
+bool Claims(int fd) {
+  std::string header = ReadAt(fd, 0, kHeaderSize);
+  return header.size() == kHeaderSize && LittleEndian(header, 0, 4) == kMagic;
+}
+
+// The layer below `path` by Bochs' naming: its last character, a digit, one
+// less; "" where there is none.
+std::string LayerBelow(const std::string& path) {
+  if (path.empty() || path.back() < '1' || path.back() > '9') return "";
+  std::string below = path;
+  below.back() = static_cast<char>(below.back() - 1);
+  struct stat st;
+  return stat(below.c_str(), &st) == 0 ? below : "";
+}
+
+// Reads and bounds the header and the page table. `block` is the page's
+// size, `data_at` where page 0 lies, `allocated` the pages the file holds.
+bool Open(Layer* layer, std::string* why) {
+  layer->header = ReadAt(layer->fd, 0, kHeaderSize);
+  const std::string& header = layer->header;
+  if (!Claims(layer->fd)) return Fail(why, "holds no Bochs sparse header");
+  uint64_t version = LittleEndian(header, 4, 4);
+  layer->block = LittleEndian(header, 8, 4);
+  uint64_t pages = LittleEndian(header, 12, 4);
+  uint64_t file_size = FileSize(layer->fd);
+  if (version != 1 && version != 2) {
+    return Fail(why,
+                "is a Bochs sparse disk of a version this program "
+                "cannot read");
+  }
+  if (layer->block < kSector || layer->block > kLargestPage ||
+      (layer->block & (layer->block - 1)) || pages == 0 ||
+      kHeaderSize + 4 * pages > file_size) {
+    return Fail(why,
+                "holds a Bochs sparse header whose sizes do not hold "
+                "together");
+  }
+  layer->size = version == 2 ? LittleEndian(header, 16, 8) / kSector * kSector
+                             : pages * layer->block;
+  layer->table_at = kHeaderSize;
+  layer->data_at = (kHeaderSize + 4 * pages + layer->block - 1) / layer->block *
+                   layer->block;
+  if (layer->size == 0 || layer->size > pages * layer->block ||
+      file_size < layer->data_at || file_size % layer->block != 0) {
+    return Fail(why,
+                "holds a Bochs sparse disk whose size does not hold "
+                "together");
+  }
+  layer->allocated = (file_size - layer->data_at) / layer->block;
+  std::string table = ReadAt(layer->fd, layer->table_at, 4 * pages);
+  std::set<uint32_t> used;
+  layer->table.resize(pages);
+  for (uint64_t i = 0; i < pages; ++i) {
+    uint32_t entry = static_cast<uint32_t>(LittleEndian(table, 4 * i, 4));
+    layer->table[i] = entry;
+    if (entry == kAbsent) continue;
+    if (entry >= layer->allocated) {
+      return Fail(why, "holds a Bochs sparse page past the end of the file");
+    }
+    if (!used.insert(entry).second) {
+      return Fail(why, "holds a Bochs sparse page two entries name");
+    }
+  }
+  layer->id = std::to_string(layer->block) + "/" + std::to_string(pages);
+  layer->has_parent = !LayerBelow(layer->path).empty();
+  return true;
+}
+
+ParentPlaces Places(const Layer& child) {
+  ParentPlaces places;
+  places.decisive.push_back(LayerBelow(child.path));
+  return places;
+}
+
+// Bochs stops unless the layers' pages are alike.
+bool IsParent(const Layer& child, const Layer& parent, std::string* why) {
+  if (parent.id == child.id) return true;
+  *why =
+      "is not a layer like the one above it: its page size or count "
+      "differs";
+  return false;
+}
+
+LayerSource Find(const Layer& layer, uint64_t offset, uint64_t* run,
+                 uint64_t* at) {
+  uint64_t page = offset / layer.block;
+  uint64_t within = offset % layer.block;
+  *run = std::min(layer.block - within, layer.size - offset);
+  uint32_t entry = layer.table[page];
+  if (entry == kAbsent) return kBelowLayer;
+  *at = layer.data_at + uint64_t{entry} * layer.block + within;
+  return kInLayer;
+}
+
+// A commit, as Bochs writes: a changed sector of a page the layer holds in
+// place; a page it lacks added whole (its parent's bytes with the run's)
+// where a page was added but never entered, else at the end of the file,
+// grown first by whole pages; synced; then the table entries, synced.
+bool Write(Layer* layer, const LayerChanges& changes) {
+  int fd = layer->fd;
+  std::set<uint32_t> used(layer->table.begin(), layer->table.end());
+  std::vector<uint32_t> free_pages;
+  for (uint32_t index = 0; index < layer->allocated; ++index) {
+    if (!used.count(index)) free_pages.push_back(index);
+  }
+  uint64_t next = layer->allocated;
+  for (const auto& [page, runs] : changes.blocks) {
+    if (layer->table[page] == kAbsent) next += 1;
+  }
+  next = next > free_pages.size() ? next - free_pages.size() : 0;
+  next = std::max(next, layer->allocated);
+  // The file grows by whole pages before any is written, so that its size
+  // is a whole number of pages at every moment, as Bochs needs it.
+  if (next > layer->allocated &&
+      (ftruncate(
+           fd, static_cast<off_t>(layer->data_at + next * layer->block)) != 0 ||
+       fdatasync(fd) != 0)) {
+    return false;
+  }
+  next = layer->allocated;
+  std::map<uint64_t, uint32_t> added;
+  std::string bytes;
+  for (const auto& [page, runs] : changes.blocks) {
+    uint32_t entry = layer->table[page];
+    if (entry != kAbsent) {
+      for (const auto& [first, count] : runs) {
+        bytes.resize(count * kSector);
+        uint64_t at = layer->data_at + uint64_t{entry} * layer->block +
+                      first * kSector - page * layer->block;
+        if (!changes.read_new(first * kSector, bytes.size(), &bytes[0]) ||
+            !LayerWriteAt(fd, bytes.data(), bytes.size(), at)) {
+          return false;
+        }
+      }
+      continue;
+    }
+    uint32_t index;
+    if (!free_pages.empty()) {
+      index = free_pages.front();
+      free_pages.erase(free_pages.begin());
+    } else {
+      index = static_cast<uint32_t>(next++);
+    }
+    added[page] = index;
+    bytes.assign(layer->block, '\0');
+    uint64_t start = page * layer->block;
+    uint64_t length = std::min(layer->block, layer->size - start);
+    if (!changes.read_new(start, length, &bytes[0]) ||
+        !LayerWriteAt(fd, bytes.data(), bytes.size(),
+                      layer->data_at + uint64_t{index} * layer->block)) {
+      return false;
+    }
+  }
+  if (fdatasync(fd) != 0) return false;
+  for (const auto& [page, index] : added) {
+    std::string entry(4, '\0');
+    PutLittleEndian(&entry, 0, 4, index);
+    if (!LayerWriteAt(fd, entry.data(), entry.size(),
+                      layer->table_at + 4 * page)) {
+      return false;
+    }
+  }
+  return fdatasync(fd) == 0;
+}
+
+}  // namespace
+
+const LayerFormat kSparseFormat = {
+    "bochs-sparse", Claims, Open, Places, nullptr, IsParent, Find, Write,
+};
