@@ -231,8 +231,9 @@ DiskStatus OpenByQemu(Disk* disk) {
   DiskStatus settled = Settle(disk);
   if (settled != kDiskOpen) return settled;
   bool raw = info.format == "raw";
-  // A raw image read alone needs no view.
-  if (disk->read_only && raw) {
+  // A raw image read alone needs no view, and one that holds no volume
+  // gets no journal.
+  if (raw && (disk->read_only || !UseVolume(disk, disk->path))) {
     return UseVolume(disk, disk->path) ? kDiskOpen : kDiskUnusable;
   }
   std::string no_view = WhyNoView();

@@ -9,21 +9,16 @@
 #include <algorithm>
 #include <map>
 
+#include "diskimage/machines/parts.h"
 #include "diskimage/machines/vbox.h"
 #include "helpers/io.h"
 #include "lines.h"
-
-namespace {
-
-const off_t kLargest = 4 << 20;  // no machine file is larger
 
 std::string FolderOf(const std::string& path) {
   size_t slash = path.rfind('/');
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// A path a machine file gives, made absolute from its folder; Windows
-// separators become '/'.
 std::string Absolute(std::string path, const std::string& folder) {
   std::replace(path.begin(), path.end(), '\\', '/');
   return !path.empty() && path[0] == '/' ? path : folder + "/" + path;
@@ -47,6 +42,10 @@ MachineVerdict NoDisk(const std::string& kind, const std::string& what,
   found->why = kind + " that names " + what;
   return kMachineNoDisk;
 }
+
+namespace {
+
+const off_t kLargest = 4 << 20;  // no machine file is larger
 
 MachineVerdict Vbox(const std::string& path, MachineDisk* found) {
   const std::string kKind = "a VirtualBox machine";
@@ -229,9 +228,17 @@ MachineVerdict ReadMachineFile(const std::string& path, MachineDisk* found) {
   close(fd);
   if (!read) return kNoMachineFile;
   size_t start = text.find_first_not_of(" \t\r\n\xEF\xBB\xBF");
-  if (start != std::string::npos && text[start] == '<')
+  if (start != std::string::npos && text[start] == '<') {
+    XmlElement root;
+    if (!ParseXml(text, &root)) return kNoMachineFile;
+    if (root.name == "domain") return ReadLibvirt(path, root, found);
     return Vbox(path, found);
+  }
   MachineVerdict verdict = Vmx(path, text, found);
+  IniFile ini = ReadIni(text);
+  if (verdict == kNoMachineFile) verdict = ReadDosboxX(path, ini, found);
+  if (verdict == kNoMachineFile) verdict = Read86Box(path, ini, found);
+  if (verdict == kNoMachineFile) verdict = ReadPcem(ini, found);
   if (verdict == kNoMachineFile) verdict = Bochsrc(path, text, found);
   return verdict;
 }

@@ -12,7 +12,14 @@
 //   Bochs       bochsrc ata0-master's path, or in undoable mode its
 //                       journal (path.redolog unless journal= names
 //                       another), over the path as its base
-// Paths are taken from the machine file's folder.
+//   86Box       86box.cfg  the IDE disk on channel 0:0 of [Hard disks],
+//                       else its first disk
+//   PCem        .cfg    hdc_fn (hdd_fn is drive D)
+//   DOSBox-X    .conf   `imgmount c FILE` (or drive 2) in [autoexec]
+//   libvirt     domain XML  the first file disk on the IDE bus; saved when
+//                       libvirt keeps a managed save of it
+// Paths are taken from the machine file's folder (the folder DOSBox-X and
+// Bochs are normally started in), Windows separators as '/'.
 #ifndef DOSSETUP_DISKIMAGE_MACHINES_MACHINE_H_
 #define DOSSETUP_DISKIMAGE_MACHINES_MACHINE_H_
 
