@@ -52,13 +52,18 @@ build/fuzz/Makefile:
 	CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=Release \
 	  -DDOSSETUP_FUZZ=ON -DDOSSETUP_TESTS=OFF
 
-# Fuzzes for FUZZ_SECONDS on FUZZ_JOBS cores; new inputs stay in build/.
+# Fuzzes the text rules, then the readers of strangers' images and machine
+# files, each for FUZZ_SECONDS on FUZZ_JOBS cores; new inputs stay in
+# build/.
 fuzz: build/fuzz/Makefile
-	cmake --build build/fuzz -j $(JOBS) --target dossetup_fuzz
-	mkdir -p build/fuzz/corpus
+	cmake --build build/fuzz -j $(JOBS) --target dossetup_fuzz dossetup_image_fuzz
+	mkdir -p build/fuzz/corpus build/fuzz/image-corpus
 	cd build/fuzz && ./dossetup_fuzz -max_total_time=$(FUZZ_SECONDS) \
 	  -jobs=$(FUZZ_JOBS) -workers=$(FUZZ_JOBS) -print_final_stats=1 \
 	  corpus $(CURDIR)/tests/fuzz/corpus
+	cd build/fuzz && ./dossetup_image_fuzz -max_total_time=$(FUZZ_SECONDS) \
+	  -jobs=$(FUZZ_JOBS) -workers=$(FUZZ_JOBS) -rss_limit_mb=256 \
+	  -print_final_stats=1 image-corpus $(CURDIR)/tests/fuzz/images
 
 # Installs the few packages the demo needs (as root), builds the program
 # alone and runs it on a copy of the sample drive.
