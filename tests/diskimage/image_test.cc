@@ -570,8 +570,8 @@ TEST(DiskImage, WritesDifferencingVhdsAsTheFormatSays) {
     bool fresh;                 // the child holds nothing
     bool two_children;          // the user's file went into a second child
     bool absolute_only;         // the parent lies elsewhere
-    uint64_t reserve = 0;       // the bytes each locator reserves
-    uint64_t slack = 0;         // unused bytes before the footer
+    uint32_t reserve = 0;       // the bytes each locator reserves
+    uint32_t slack = 0;         // unused bytes before the footer
     bool stale_front = false;   // the footer's copy at the start is stale
   } rows[] = {
       {"a child over a dynamic parent", "vpc", false, false, false},
@@ -664,7 +664,8 @@ TEST(DiskImage, WritesDifferencingVhdsAsTheFormatSays) {
     auto beside = listing();
     // The locators' space (past the table at 1536), and the child's
     // length, which never shrinks.
-    std::string owned = FileBytes(chain[0]).substr(2048, 2 * row.reserve);
+    std::string owned =
+        FileBytes(chain[0]).substr(2048, size_t{2} * row.reserve);
     uintmax_t length = fs::file_size(chain[0]);
 
     HostChooseDriveC(chain[0].c_str());
@@ -852,8 +853,9 @@ TEST(DiskImage, LeavesADiskOthersAreBuiltOnAlone) {
     if (format == "img") {
       fs::copy_file(raw, base);
     } else {
-      qemu_img("convert -O " + std::string(format == "vhd" ? "vpc" : format) +
-               " " + raw + " " + base);
+      std::string convert = "convert -O ";
+      convert.append(format == "vhd" ? "vpc" : format).append(" ");
+      qemu_img(convert.append(raw).append(" ").append(base));
     }
     row.make();
     // Nothing but regular files may be opened: a FIFO, or a file a link
@@ -972,13 +974,15 @@ TEST(DiskImage, WritesVirtualBoxSnapshotsAsVirtualBoxDoes) {
     fs::copy_file(raw[1], raw[2]);
     ASSERT_TRUE(Shell("mcopy -i " + raw[2] + kOffset + " " + drive.root +
                       "/USER.DAT ::/OTHER.DAT"));
-    ASSERT_TRUE(Shell("qemu-img convert -O vdi " + raw[0] + " " + machine +
-                      "/Win95.vdi"));
-    WriteVdiChild(machine + "/Win95.vdi", machine + "/" + a, raw[0], raw[1]);
-    WriteVdiChild(machine + "/" + a, machine + "/" + b, raw[1], raw[2]);
+    const std::string base = machine + "/Win95.vdi";
+    const std::string first = std::string(machine).append("/").append(a);
+    const std::string second = std::string(machine).append("/").append(b);
+    std::string convert = "qemu-img convert -O vdi ";
+    ASSERT_TRUE(Shell(convert.append(raw[0]).append(" ").append(base)));
+    WriteVdiChild(base, first, raw[0], raw[1]);
+    WriteVdiChild(first, second, raw[1], raw[2]);
     WriteVbox(machine + "/Win95.vbox", "Win95", {"Win95.vdi", a, b});
-    std::vector<std::string> chain = {machine + "/" + b, machine + "/" + a,
-                                      machine + "/Win95.vdi"};
+    std::vector<std::string> chain = {second, first, base};
     // The judge: the run on a raw copy of what the chain composes.
     ASSERT_TRUE(ComposeVdiChain(chain, raw[2] + ".composed"));
     EXPECT_TRUE(FileBytes(raw[2] + ".composed") == FileBytes(raw[2]));
@@ -1004,8 +1008,7 @@ TEST(DiskImage, WritesVirtualBoxSnapshotsAsVirtualBoxDoes) {
       continue;
     }
     if (row.named == "Win95.vbox") {
-      EXPECT_NE(run.out.find("drive C is " + machine + "/" + b),
-                std::string::npos)
+      EXPECT_NE(run.out.find("drive C is " + second), std::string::npos)
           << run.out;
     }
     for (size_t i = 1; i < chain.size(); ++i) {

@@ -288,9 +288,12 @@ TEST(Stops, RerunWritesNothingOverAnotherWriter) {
     ASSERT_NE(data, std::string::npos);
     std::string offset =
         map.substr(start + 9, map.find(',', start) - start - 9);
-    ASSERT_TRUE(Shell("qemu-io -f " +
-                      std::string(medium == kOnFat16Disk ? "raw" : "qcow2") +
-                      " -c 'write -P 0xab " + offset + " 512' " + image));
+    std::string write = "qemu-io -f ";
+    write.append(medium == kOnFat16Disk ? "raw" : "qcow2");
+    ASSERT_TRUE(Shell(write.append(" -c 'write -P 0xab ")
+                          .append(offset)
+                          .append(" 512' ")
+                          .append(image)));
     std::string before = ReadFile(image);
     Invocation rerun = Invoke({image});
     EXPECT_EQ(rerun.status, 74);

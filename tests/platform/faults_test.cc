@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "diskimage/engine/interrupts.h"
-#include "stops/steps.h"
 #include "platform/host/drive/drive_c.h"
 #include "platform/host/drive/folder.h"
 #include "startup/setup.h"
+#include "stops/steps.h"
 #include "support/scratch_drive.h"
 
 namespace {

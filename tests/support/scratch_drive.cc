@@ -123,8 +123,7 @@ const char* MediumName(DriveMedium medium) {
                                        "FAT16 VMDK",
                                        "FAT16 differencing VHD",
                                        "FAT16 fresh differencing VHD",
-                                       "FAT16 fresh differencing VHD with "
-                                       "slack",
+                                       "FAT16 fresh, spacious VHD child",
                                        "FAT16 VDI snapshot",
                                        "FAT16 Bochs growing disk",
                                        "FAT16 Bochs undoable disk",

@@ -156,9 +156,12 @@ void WriteVbox(const std::string& vbox, const std::string& name,
   std::string folder = std::filesystem::path(vbox).parent_path().string();
   std::string disks, close;
   for (const std::string& location : chain) {
-    disks += "<HardDisk uuid=\"" + VdiUuid(folder + "/" + location) +
-             "\" location=\"" + location + "\" format=\"VDI\" type=\"Normal\">";
-    close = "</HardDisk>" + close;
+    disks.append("<HardDisk uuid=\"")
+        .append(VdiUuid(std::string(folder).append("/").append(location)))
+        .append("\" location=\"")
+        .append(location)
+        .append("\" format=\"VDI\" type=\"Normal\">");
+    close.append("</HardDisk>");
   }
   std::ofstream(vbox)
       << "<?xml version=\"1.0\"?>\n<!-- made by the tests -->\n"

@@ -3,6 +3,7 @@
 #include <ctype.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -129,8 +130,8 @@ Built ReadBuilt(int fd, uint64_t size) {
     built.kind = built.id.empty() ? kOnNothing : kOnVhdx;
   } else if (head.size() >= 64 &&
              head.compare(0, sizeof kBochsMagic - 1, kBochsMagic) == 0) {
-    if (head.compare(32, 8, std::string("Redolog", 8)) == 0 &&
-        head.compare(48, 9, std::string("Undoable", 9)) == 0) {
+    if (strcmp(head.substr(32, 16).c_str(), "Redolog") == 0 &&
+        strcmp(head.substr(48, 16).c_str(), "Undoable") == 0) {
       built.kind = kOnBochsRedolog;
     }
   } else if (head.size() >= 4 &&
@@ -184,7 +185,9 @@ bool BuiltOnImage(const Search& search, const std::string& folder,
         if (name.empty() || (stop != std::string::npos && name[stop] == ':')) {
           continue;
         }
-        if (SameFile(name[0] == '/' ? name : folder + "/" + name, search.st)) {
+        std::string full = name[0] == '/' ? name : folder;
+        if (name[0] != '/') full.append("/").append(name);
+        if (SameFile(full, search.st)) {
           return true;
         }
       }
@@ -277,7 +280,8 @@ bool LookIn(const std::string& folder, Search* search) {
       cached = HeaderCache().emplace(key, built).first;
     }
     if (BuiltOnImage(*search, folder, file, cached->second)) {
-      search->child = folder + "/" + file;
+      search->child = folder;
+      search->child.append("/").append(file);
       Describe(cached->second, search);
       found = true;
       break;

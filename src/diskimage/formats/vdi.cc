@@ -150,7 +150,8 @@ std::vector<std::string> FilesEndingIn(const std::string& folder,
     std::string name = entry->d_name;
     if (name.size() > suffix.size() &&
         name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
-      found.push_back(folder + "/" + name);
+      found.push_back(folder);
+      found.back().append("/").append(name);
     }
   }
   closedir(listing);

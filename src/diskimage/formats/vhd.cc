@@ -21,7 +21,7 @@ const size_t kHeaderChecksum = 36;
 const size_t kSavedState = 84;
 const uint64_t kLargestBlock = 256u << 20;
 const uint64_t kMostBlocks = 1u << 22;  // 2 TiB in blocks of 512 KiB
-const uint64_t kLongestLocator = 64 * 1024;
+const uint64_t kLongestLocator = uint64_t{64} * 1024;
 const uint64_t kLargestLocatorSpace = 1 << 20;
 const uint32_t kAbsent = 0xFFFFFFFF;  // a block the disk does not hold
 

@@ -2,8 +2,8 @@
 
 #include <stdlib.h>
 
-#include "stops/steps.h"
 #include "platform/host/drive/backend.h"
+#include "stops/steps.h"
 
 static int uses[kFaultOpCount];
 static FaultOp armed_op = kFaultOpCount;
