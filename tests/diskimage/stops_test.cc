@@ -1,5 +1,6 @@
 // Runs on disk images stopped anywhere: at each step of the work, and
 // among the commit's own writes.
+#include <ctype.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -337,7 +338,8 @@ INSTANTIATE_TEST_SUITE_P(
       // The medium's name, its words joined, less "FAT16".
       std::string name;
       for (char c : std::string(MediumName(info.param.medium))) {
-        name += c == ' ' ? '_' : c;
+        if (isalnum(static_cast<unsigned char>(c))) name += c;
+        if (c == ' ') name += '_';
       }
       if (name.compare(0, 6, "FAT16_") == 0) name = name.substr(6);
       if (info.param.medium == kOnFat16Disk) name = "raw";

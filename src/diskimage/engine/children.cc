@@ -14,6 +14,7 @@
 #include "diskimage/engine/names.h"
 #include "diskimage/formats/bytes.h"
 #include "diskimage/formats/vhd.h"
+#include "diskimage/formats/vhdx.h"
 #include "diskimage/machines/vbox.h"
 #include "helpers/io.h"
 
@@ -23,15 +24,6 @@ const uint64_t kSmallest = 64;  // no image is smaller (a VMDK descriptor)
 const uint32_t kVdiSignature = 0xBEDA107F;
 const uint32_t kBochsSparseMagic = 0x02468ACE;
 const char kBochsMagic[] = "Bochs Virtual HD Image";
-const uint64_t kVhdxRegions = uint64_t{192} * 1024;
-const uint64_t kVhdxTable = uint64_t{64} * 1024;
-const uint64_t kVhdxLocatorLargest = uint64_t{64} * 1024;
-// GUIDs as VHDX stores them: the first three fields little-endian.
-const char kVhdxMetadataRegion[] =
-    "\x06\xA2\x7C\x8B\x90\x47\x9A\x4B\xB8\xFE\x57\x5F\x05\x0F\x88\x6E";
-const char kVhdxParentLocator[] =
-    "\x2D\x5F\xD3\xA8\x0B\xB3\x4D\x45\xAB\xF7\xD3\xD8\x48\x34\xAB\x0C";
-
 // What a file's own header says it is built on.
 enum BuiltKind {
   kOnNothing,
@@ -53,70 +45,6 @@ struct Built {
 struct Ids {
   std::string vhd, vhdx, vdi;
 };
-
-// The data write GUID of a VHDX's current header (the one of the larger
-// sequence number), or "".
-std::string VhdxDataWrite(int fd) {
-  std::string best;
-  uint64_t sequence = 0;
-  for (uint64_t at : {uint64_t{64} * 1024, uint64_t{128} * 1024}) {
-    std::string header = ReadAt(fd, at, 48);
-    if (header.size() != 48 || header.compare(0, 4, "head") != 0) continue;
-    if (best.empty() || LittleEndian(header, 8, 8) > sequence) {
-      sequence = LittleEndian(header, 8, 8);
-      best = GuidText(header.substr(32, 16));
-    }
-  }
-  return best;
-}
-
-// The parent linkage a differencing VHDX's parent locator holds, or "".
-std::string VhdxParentLinkage(int fd) {
-  std::string regions = ReadAt(fd, kVhdxRegions, kVhdxTable);
-  if (regions.size() < 16 || regions.compare(0, 4, "regi") != 0) return "";
-  uint64_t count = LittleEndian(regions, 8, 4);
-  for (uint64_t i = 0; i < count && 16 + 32 * (i + 1) <= regions.size(); ++i) {
-    size_t at = 16 + 32 * i;
-    if (regions.compare(at, 16, kVhdxMetadataRegion, 16) != 0) continue;
-    uint64_t start = LittleEndian(regions, at + 16, 8);
-    std::string table = ReadAt(fd, start, kVhdxTable);
-    if (table.size() < 32 || table.compare(0, 8, "metadata") != 0) return "";
-    uint64_t entries = LittleEndian(table, 10, 2);
-    for (uint64_t e = 0; e < entries && 32 + 32 * (e + 1) <= table.size();
-         ++e) {
-      size_t item = 32 + 32 * e;
-      if (table.compare(item, 16, kVhdxParentLocator, 16) != 0) continue;
-      uint64_t length = LittleEndian(table, item + 20, 4);
-      std::string locator =
-          ReadAt(fd, start + LittleEndian(table, item + 16, 4),
-                 std::min(length, kVhdxLocatorLargest));
-      if (locator.size() < 20) return "";
-      uint64_t pairs = LittleEndian(locator, 18, 2);
-      auto text = [&](uint64_t offset, uint64_t size) {
-        std::string out;
-        for (uint64_t c = 0; c + 1 < size && offset + c + 1 < locator.size();
-             c += 2) {
-          out += static_cast<char>(tolower(locator[offset + c]));
-        }
-        return out;
-      };
-      for (uint64_t k = 0; k < pairs && 20 + 12 * (k + 1) <= locator.size();
-           ++k) {
-        size_t pair = 20 + 12 * k;
-        if (text(LittleEndian(locator, pair, 4),
-                 LittleEndian(locator, pair + 8, 2)) != "parent_linkage") {
-          continue;
-        }
-        std::string value = text(LittleEndian(locator, pair + 4, 4),
-                                 LittleEndian(locator, pair + 10, 2));
-        if (!value.empty() && value.front() == '{') value.erase(0, 1);
-        if (!value.empty() && value.back() == '}') value.pop_back();
-        return value;
-      }
-    }
-  }
-  return "";
-}
 
 // Reads what the file `fd` of `size` bytes says it is built on.
 Built ReadBuilt(int fd, uint64_t size) {
@@ -354,7 +282,7 @@ ChildrenVerdict FindChildren(const std::string& path, int fd,
     return kBochsLock;
   }
   search.ids.vhd = VhdUniqueId(fd);
-  if (ReadAt(fd, 0, 8) == "vhdxfile") search.ids.vhdx = VhdxDataWrite(fd);
+  search.ids.vhdx = VhdxDataWriteGuid(fd);
   std::string head = ReadAt(fd, 0, 0x198);
   if (head.size() == 0x198 && LittleEndian(head, 0x40, 4) == kVdiSignature) {
     search.ids.vdi = head.substr(0x188, 16);

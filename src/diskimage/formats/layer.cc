@@ -40,6 +40,62 @@ bool LayerWriteAt(int fd, const char* data, size_t size, uint64_t at) {
   return written;
 }
 
+bool WriteRunsInPlace(const Layer& layer, const LayerChanges& changes,
+                      uint64_t block, uint64_t data) {
+  auto runs = changes.blocks.find(block);
+  if (runs == changes.blocks.end()) return true;
+  std::string bytes;
+  for (const auto& [first, count] : runs->second) {
+    bytes.resize(count * kSector);
+    uint64_t within = first * kSector - block * layer.block;
+    if (!changes.read_new(first * kSector, bytes.size(), &bytes[0]) ||
+        !LayerWriteAt(layer.fd, bytes.data(), bytes.size(), data + within)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool WriteTableEntries(const Layer& layer,
+                       const std::map<uint64_t, uint32_t>& entries,
+                       bool big_endian) {
+  for (const auto& [block, value] : entries) {
+    char entry[4];
+    for (int i = 0; i < 4; ++i) {
+      int shift = 8 * (big_endian ? 3 - i : i);
+      entry[i] = static_cast<char>(value >> shift & 0xFF);
+    }
+    if (!LayerWriteAt(layer.fd, entry, sizeof entry,
+                      layer.table_at + 4 * block)) {
+      return false;
+    }
+  }
+  return fdatasync(layer.fd) == 0;
+}
+
+const std::string* BlockBitmap(const Layer& layer, uint64_t block, uint64_t at,
+                               uint64_t size) {
+  if (layer.cached_block != block) {
+    layer.cached_bitmap = ReadAt(layer.fd, at, size);
+    layer.cached_block =
+        layer.cached_bitmap.size() == size ? block : UINT64_MAX;
+  }
+  return layer.cached_block == block ? &layer.cached_bitmap : nullptr;
+}
+
+uint64_t BitRun(const std::string& bitmap, uint64_t first, uint64_t end,
+                bool lsb_first, bool* own) {
+  auto bit = [&](uint64_t sector) {
+    unsigned byte = static_cast<unsigned char>(bitmap[sector / 8]);
+    return ((lsb_first ? byte >> sector % 8 : byte << sector % 8 >> 7) & 1) !=
+           0;
+  };
+  *own = bit(first);
+  uint64_t sector = first;
+  while (sector < end && bit(sector) == *own) ++sector;
+  return sector;
+}
+
 bool ReadStored(int fd, uint64_t at, char* out, uint64_t size) {
   while (size > 0) {
     ssize_t count = pread(fd, out, size, static_cast<off_t>(at));

@@ -128,6 +128,28 @@ bool OpenLayer(const LayerFormat* format, int fd, const std::string& path,
 // A write of a commit into a layer (the stops of tests fall among them).
 bool LayerWriteAt(int fd, const char* data, size_t size, uint64_t at);
 
+// Writes the changed runs of `block` (of `block_size` bytes) in place, its
+// data at `data` in the layer's file.
+bool WriteRunsInPlace(const Layer& layer, const LayerChanges& changes,
+                      uint64_t block, uint64_t data);
+
+// Writes each of `entries` (a block, its 32-bit entry) into the table at
+// `layer.table_at`, big- or little-endian, then syncs.
+bool WriteTableEntries(const Layer& layer,
+                       const std::map<uint64_t, uint32_t>& entries,
+                       bool big_endian);
+
+// The `size`-byte sector bitmap at `at` of `layer`'s block `block`, read
+// once for all its runs; null when it cannot be read.
+const std::string* BlockBitmap(const Layer& layer, uint64_t block, uint64_t at,
+                               uint64_t size);
+
+// Where the run of sectors alike in `bitmap` from `first` (up to `end`)
+// ends, `*own` their bit; bits count from each byte's most significant bit,
+// or its least where `lsb_first`.
+uint64_t BitRun(const std::string& bitmap, uint64_t first, uint64_t end,
+                bool lsb_first, bool* own);
+
 // Reads stored data at `at`; what lies past the file's end reads as zeros.
 bool ReadStored(int fd, uint64_t at, char* out, uint64_t size);
 

@@ -130,10 +130,6 @@ uint64_t SlotAt(const Layer& layer, uint32_t entry) {
              kSector;
 }
 
-bool BitSet(const std::string& bitmap, uint64_t sector) {
-  return (static_cast<unsigned char>(bitmap[sector / 8]) >> sector % 8) & 1;
-}
-
 // An undoable disk's base is the file its name ends with ".redolog" after,
 // unless the machine's bochsrc names it (machine.h).
 ParentPlaces Places(const Layer& child) {
@@ -184,17 +180,6 @@ bool IsParent(const Layer& child, const Layer& parent, std::string* why) {
   return true;
 }
 
-// The extent's bitmap, read once for all its runs.
-const std::string* Bitmap(const Layer& layer, uint64_t extent) {
-  if (layer.cached_block != extent) {
-    layer.cached_bitmap =
-        ReadAt(layer.fd, SlotAt(layer, layer.table[extent]), layer.bitmap);
-    layer.cached_block =
-        layer.cached_bitmap.size() == layer.bitmap ? extent : UINT64_MAX;
-  }
-  return layer.cached_block == extent ? &layer.cached_bitmap : nullptr;
-}
-
 LayerSource Find(const Layer& layer, uint64_t offset, uint64_t* run,
                  uint64_t* at) {
   uint64_t extent = offset / layer.block;
@@ -202,14 +187,13 @@ LayerSource Find(const Layer& layer, uint64_t offset, uint64_t* run,
   *run = std::min(layer.block - within, layer.size - offset);
   uint32_t entry = layer.table[extent];
   if (entry == kAbsent) return kBelowLayer;
-  const std::string* bitmap = Bitmap(layer, extent);
+  const std::string* bitmap =
+      BlockBitmap(layer, extent, SlotAt(layer, entry), layer.bitmap);
   if (!bitmap) return kUnreadable;
   uint64_t first = within / kSector;
-  uint64_t end = first + SectorsOf(*run);
-  bool own = BitSet(*bitmap, first);
-  uint64_t sector = first;
-  while (sector < end && BitSet(*bitmap, sector) == own) ++sector;
-  *run = std::min(*run, (sector - first) * kSector);
+  bool own;
+  uint64_t past = BitRun(*bitmap, first, first + SectorsOf(*run), true, &own);
+  *run = std::min(*run, (past - first) * kSector);
   *at = SlotAt(layer, entry) + SectorsOf(layer.bitmap) * kSector + within;
   return own ? kInLayer : kBelowLayer;
 }
@@ -240,15 +224,9 @@ bool Write(Layer* layer, const LayerChanges& changes) {
       }
     }
     slots[extent] = entry;
-    std::string bytes;
-    for (const auto& [first, count] : runs) {
-      bytes.resize(count * kSector);
-      uint64_t within = first * kSector - extent * layer->block;
-      if (!changes.read_new(first * kSector, bytes.size(), &bytes[0]) ||
-          !LayerWriteAt(fd, bytes.data(), bytes.size(),
-                        SlotAt(*layer, entry) + bitmap_bytes + within)) {
-        return false;
-      }
+    if (!WriteRunsInPlace(*layer, changes, extent,
+                          SlotAt(*layer, entry) + bitmap_bytes)) {
+      return false;
     }
   }
   if (fdatasync(fd) != 0) return false;
@@ -267,16 +245,11 @@ bool Write(Layer* layer, const LayerChanges& changes) {
     }
   }
   if (fdatasync(fd) != 0) return false;
+  std::map<uint64_t, uint32_t> entries;
   for (const auto& [extent, entry] : slots) {
-    if (layer->table[extent] != kAbsent) continue;
-    std::string field(4, '\0');
-    PutLittleEndian(&field, 0, 4, entry);
-    if (!LayerWriteAt(fd, field.data(), field.size(),
-                      layer->table_at + 4 * extent)) {
-      return false;
-    }
+    if (layer->table[extent] == kAbsent) entries[extent] = entry;
   }
-  return fdatasync(fd) == 0;
+  return WriteTableEntries(*layer, entries, false);
 }
 
 // The flat base of an undoable disk: the disk itself, whole sectors.

@@ -153,14 +153,9 @@ bool Write(Layer* layer, const LayerChanges& changes) {
   for (const auto& [page, runs] : changes.blocks) {
     uint32_t entry = layer->table[page];
     if (entry != kAbsent) {
-      for (const auto& [first, count] : runs) {
-        bytes.resize(count * kSector);
-        uint64_t at = layer->data_at + uint64_t{entry} * layer->block +
-                      first * kSector - page * layer->block;
-        if (!changes.read_new(first * kSector, bytes.size(), &bytes[0]) ||
-            !LayerWriteAt(fd, bytes.data(), bytes.size(), at)) {
-          return false;
-        }
+      if (!WriteRunsInPlace(*layer, changes, page,
+                            layer->data_at + uint64_t{entry} * layer->block)) {
+        return false;
       }
       continue;
     }
@@ -181,16 +176,7 @@ bool Write(Layer* layer, const LayerChanges& changes) {
       return false;
     }
   }
-  if (fdatasync(fd) != 0) return false;
-  for (const auto& [page, index] : added) {
-    std::string entry(4, '\0');
-    PutLittleEndian(&entry, 0, 4, index);
-    if (!LayerWriteAt(fd, entry.data(), entry.size(),
-                      layer->table_at + 4 * page)) {
-      return false;
-    }
-  }
-  return fdatasync(fd) == 0;
+  return fdatasync(fd) == 0 && WriteTableEntries(*layer, added, false);
 }
 
 }  // namespace

@@ -237,14 +237,10 @@ bool Write(Layer* layer, const LayerChanges& changes) {
   for (const auto& [block, runs] : changes.blocks) {
     uint32_t entry = layer->table[block];
     if (entry != kFree && entry != kZero) {
-      for (const auto& [first, count] : runs) {
-        bytes.resize(count * kSector);
-        uint64_t at = layer->data_at + uint64_t{entry} * slot + layer->bitmap +
-                      first * kSector - block * layer->block;
-        if (!changes.read_new(first * kSector, bytes.size(), &bytes[0]) ||
-            !LayerWriteAt(fd, bytes.data(), bytes.size(), at)) {
-          return false;
-        }
+      if (!WriteRunsInPlace(
+              *layer, changes, block,
+              layer->data_at + uint64_t{entry} * slot + layer->bitmap)) {
+        return false;
       }
       continue;
     }
@@ -266,7 +262,6 @@ bool Write(Layer* layer, const LayerChanges& changes) {
     }
   }
   if (fdatasync(fd) != 0) return false;
-  if (added.empty()) return true;
   std::string fields = layer->header.substr(kAllocated, kLinkage - kAllocated);
   PutLittleEndian(&fields, 0, 4, next);
   std::string modify(16, '\0');
@@ -278,15 +273,7 @@ bool Write(Layer* layer, const LayerChanges& changes) {
       fdatasync(fd) != 0) {
     return false;
   }
-  for (const auto& [block, index] : added) {
-    std::string entry(4, '\0');
-    PutLittleEndian(&entry, 0, 4, index);
-    if (!LayerWriteAt(fd, entry.data(), entry.size(),
-                      layer->table_at + 4 * block)) {
-      return false;
-    }
-  }
-  return fdatasync(fd) == 0;
+  return WriteTableEntries(*layer, added, false);
 }
 
 }  // namespace

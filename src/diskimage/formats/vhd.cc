@@ -67,10 +67,6 @@ VhdType TypeIn(const std::string& footer) {
   return kVhdNone;
 }
 
-bool BitSet(const std::string& bitmap, uint64_t sector) {
-  return static_cast<unsigned char>(bitmap[sector / 8]) & (0x80 >> sector % 8);
-}
-
 // Text of a path stored in UTF-16 (little- or big-endian) as UTF-8, up to
 // its first NUL; empty when it is not well formed.
 std::string FromUtf16(const std::string& bytes, bool big_endian) {
@@ -383,17 +379,6 @@ bool IsParent(const Layer& child, const Layer& parent, std::string* why) {
   return false;
 }
 
-// Block `block`'s bitmap, read once for all its runs.
-const std::string* Bitmap(const Layer& layer, uint64_t block) {
-  if (layer.cached_block != block) {
-    layer.cached_bitmap =
-        ReadAt(layer.fd, uint64_t{layer.table[block]} * kSector, layer.bitmap);
-    layer.cached_block =
-        layer.cached_bitmap.size() == layer.bitmap ? block : UINT64_MAX;
-  }
-  return layer.cached_block == block ? &layer.cached_bitmap : nullptr;
-}
-
 LayerSource Find(const Layer& layer, uint64_t offset, uint64_t* run,
                  uint64_t* at) {
   if (layer.block == 0) {  // a fixed disk
@@ -408,14 +393,14 @@ LayerSource Find(const Layer& layer, uint64_t offset, uint64_t* run,
   if (entry == kAbsent) return kBelowLayer;
   *at = uint64_t{entry} * kSector + layer.bitmap + within;
   if (!layer.has_parent) return kInLayer;
-  const std::string* bitmap = Bitmap(layer, block);
+  const std::string* bitmap =
+      BlockBitmap(layer, block, uint64_t{entry} * kSector, layer.bitmap);
   if (!bitmap) return kUnreadable;
   uint64_t first = within / kSector;
-  uint64_t end = first + (*run + kSector - 1) / kSector;
-  bool own = BitSet(*bitmap, first);
-  uint64_t sector = first;
-  while (sector < end && BitSet(*bitmap, sector) == own) ++sector;
-  *run = std::min(*run, (sector - first) * kSector);
+  bool own;
+  uint64_t past = BitRun(*bitmap, first, first + RoundToSector(*run) / kSector,
+                         false, &own);
+  *run = std::min(*run, (past - first) * kSector);
   return own ? kInLayer : kBelowLayer;
 }
 
@@ -449,16 +434,9 @@ bool Write(Layer* layer, const LayerChanges& changes) {
         fdatasync(fd) == 0)) {
     return false;
   }
-  std::string bytes;
   for (const auto& [block, runs] : changes.blocks) {
-    for (const auto& [first, count] : runs) {
-      bytes.resize(count * kSector);
-      uint64_t within = first * kSector - block * layer->block;
-      if (!changes.read_new(first * kSector, bytes.size(), &bytes[0]) ||
-          !LayerWriteAt(fd, bytes.data(), bytes.size(),
-                        at[block] + layer->bitmap + within)) {
-        return false;
-      }
+    if (!WriteRunsInPlace(*layer, changes, block, at[block] + layer->bitmap)) {
+      return false;
     }
   }
   if (fdatasync(fd) != 0) return false;
@@ -479,19 +457,15 @@ bool Write(Layer* layer, const LayerChanges& changes) {
     bits[block] = bitmap;
   }
   if (fdatasync(fd) != 0) return false;
+  std::map<uint64_t, uint32_t> entries;
   for (const auto& [block, bitmap] : bits) {
-    bool written;
     if (layer->table[block] == kAbsent) {
-      std::string entry(4, '\0');
-      PutBigEndian(&entry, 0, 4, at[block] / kSector);
-      written = LayerWriteAt(fd, entry.data(), entry.size(),
-                             layer->table_at + 4 * block);
-    } else {
-      written = LayerWriteAt(fd, bitmap.data(), bitmap.size(), at[block]);
+      entries[block] = static_cast<uint32_t>(at[block] / kSector);
+    } else if (!LayerWriteAt(fd, bitmap.data(), bitmap.size(), at[block])) {
+      return false;
     }
-    if (!written) return false;
   }
-  return fdatasync(fd) == 0;
+  return WriteTableEntries(*layer, entries, true);
 }
 
 }  // namespace

@@ -43,9 +43,20 @@ MachineVerdict NoDisk(const std::string& kind, const std::string& what,
   return kMachineNoDisk;
 }
 
-namespace {
+bool ReadMachineText(const std::string& path, std::string* text) {
+  const off_t kLargest = 4 << 20;
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  bool read = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+              st.st_size <= kLargest &&
+              ReadAt(fd, 0, 4096).find('\0') == std::string::npos &&
+              ReadAll(fd, text) && text->find('\0') == std::string::npos;
+  close(fd);
+  return read;
+}
 
-const off_t kLargest = 4 << 20;  // no machine file is larger
+namespace {
 
 MachineVerdict Vbox(const std::string& path, MachineDisk* found) {
   const std::string kKind = "a VirtualBox machine";
@@ -215,18 +226,8 @@ MachineVerdict Bochsrc(const std::string& path, const std::string& text,
 
 MachineVerdict ReadMachineFile(const std::string& path, MachineDisk* found) {
   *found = MachineDisk();
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return kNoMachineFile;
-  struct stat st;
   std::string text;
-  // Machine files are text; a disk image is no text, as its first bytes
-  // tell.
-  bool read = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-              st.st_size <= kLargest &&
-              ReadAt(fd, 0, 4096).find('\0') == std::string::npos &&
-              ReadAll(fd, &text) && text.find('\0') == std::string::npos;
-  close(fd);
-  if (!read) return kNoMachineFile;
+  if (!ReadMachineText(path, &text)) return kNoMachineFile;
   size_t start = text.find_first_not_of(" \t\r\n\xEF\xBB\xBF");
   if (start != std::string::npos && text[start] == '<') {
     XmlElement root;

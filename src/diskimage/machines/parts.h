@@ -13,6 +13,11 @@
 
 std::string FolderOf(const std::string& path);
 
+// The text of the regular file at `path`, where it is one of no more than
+// a machine file ever holds (4 MiB) and holds no NUL byte, as a disk image
+// does in its first bytes.
+bool ReadMachineText(const std::string& path, std::string* text);
+
 // A path a machine file gives, made absolute from `folder`; Windows
 // separators become '/'.
 std::string Absolute(std::string path, const std::string& folder);

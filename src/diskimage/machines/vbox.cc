@@ -9,20 +9,11 @@
 #include <algorithm>
 #include <iterator>
 
+#include "diskimage/machines/parts.h"
 #include "diskimage/machines/xml.h"
 #include "helpers/io.h"
 
 namespace {
-
-const off_t kLargestMachineFile = 4 << 20;
-
-// A location as the file writes it (Windows separators on a Windows host)
-// made absolute from the machine file's folder.
-std::string Absolute(std::string location, const std::string& folder) {
-  std::replace(location.begin(), location.end(), '\\', '/');
-  if (!location.empty() && location[0] == '/') return location;
-  return folder + "/" + location;
-}
 
 void ReadDisks(const XmlElement& parent, const std::string& folder,
                std::vector<VboxDisk>* disks) {
@@ -80,15 +71,10 @@ std::string VboxLocation(const VboxMachine& machine, const std::string& uuid) {
 
 bool ReadVbox(const std::string& path, VboxMachine* machine) {
   *machine = VboxMachine();
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st;
   std::string text;
-  bool read = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-              st.st_size <= kLargestMachineFile && ReadAll(fd, &text);
-  close(fd);
   XmlElement root;
-  if (!read || !ParseXml(text, &root) || root.name != "VirtualBox") {
+  if (!ReadMachineText(path, &text) || !ParseXml(text, &root) ||
+      root.name != "VirtualBox") {
     return false;
   }
   const XmlElement* machine_element = Child(root, "Machine");
