@@ -75,16 +75,15 @@ std::string LeftBehind(const std::string& image, const std::string& tmp) {
 // writes the format itself, before each of its writes and inside each.
 // Their files are large, so that the commit writes for a while.
 //
-// make test stops at a fixed sample of the steps and of the writes (a
-// dozen, spread evenly); make stops (DOSSETUP_STOPS=every) at each.
+// make test stops at a fixed sample of the steps and of the writes (eight,
+// spread evenly); make stops (DOSSETUP_STOPS=every) at each.
 enum StopAt { kAtEachStep, kProgramInCommit, kQemuImgInCommit, kAtEachWrite };
 
 // The stops tried of `all`: every one for make stops, else a fixed sample
-// of at most a dozen spread evenly over them, the first and last among
-// them.
+// of at most eight spread evenly over them, the first and last among them.
 std::vector<long long> Sample(const std::vector<long long>& all) {
   const char* every = getenv("DOSSETUP_STOPS");
-  const size_t kMost = 12;
+  const size_t kMost = 8;
   if ((every && std::string(every) == "every") || all.size() <= kMost) {
     return all;
   }
