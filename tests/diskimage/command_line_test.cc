@@ -328,6 +328,8 @@ TEST(DiskImage, RefusesWhatAnImageHeaderMisstates) {
 // machine keeps every byte, with its line and status.
 // Where libvirt keeps a domain's managed save.
 const std::string kSaved = "/var/lib/libvirt/qemu/save";
+const std::string kMachines =
+    std::string(DOSSETUP_SOURCE_DIR) + "/tests/data/machines/";
 
 TEST(DiskImage, MachineFilesLeadToDriveC) {
   ScratchDrive drive;
@@ -363,43 +365,29 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
     file.seekp(at);
     for (int i = 0; i < 4; ++i) file.put(static_cast<char>(value >> (8 * i)));
   };
-  const std::string kVmx =
-      ".encoding = \"UTF-8\"\nconfig.version = \"8\"\n"
-      "virtualHW.version = \"4\"\nguestOS = \"win95\"\n"
-      "ide0:0.present = \"TRUE\"\n";
   struct Row {
     const char* name;
+    const char* machine;  // its files, from tests/data/machines
     std::function<void()> make;
     std::string named;
     int status;
     std::string said;  // on stderr, or, when it works, in the verbose lines
   } rows[] = {
       {"a VMware machine after a snapshot: its delta over its parent",
+       "vmware-snapshot",
        [&] {
          disk("Win95.vmdk", "vmdk");
          ASSERT_TRUE(Shell("cd " + folder +
                            " && qemu-img create -q -f vmdk -b Win95.vmdk -F "
                            "vmdk Win95-000001.vmdk"));
-         write("Win95.vmx", kVmx + "ide0:0.fileName = \"Win95-000001.vmdk\"\n");
        },
        "Win95.vmx", 0, "drive C is {folder}/Win95-000001.vmdk"},
-      {"a suspended VMware machine",
-       [&] {
-         disk("Win95.vmdk", "vmdk");
-         write("Win95.vmx", kVmx +
-                                "ide0:0.fileName = \"Win95.vmdk\"\n"
-                                "checkpoint.vmState = \"Win95.vmss\"\n");
-         write("Win95.vmss", "state");
-       },
-       "Win95.vmx", 75, "in use by a suspended VMware machine"},
-      {"a VMware machine with a CD-ROM drive alone",
-       [&] {
-         write("Win95.vmx", kVmx +
-                                "ide0:0.deviceType = \"cdrom-image\"\n"
-                                "ide0:0.fileName = \"win95.iso\"\n");
-       },
+      {"a suspended VMware machine", "vmware-suspended",
+       [&] { disk("Win95.vmdk", "vmdk"); }, "Win95.vmx", 75,
+       "in use by a suspended VMware machine"},
+      {"a VMware machine with a CD-ROM drive alone", "vmware-cdrom", [] {},
        "Win95.vmx", 66, "a VMware machine that names no hard disk at ide0:0"},
-      {"an undoable Bochs machine whose journal= names its redolog",
+      {"an undoable Bochs machine whose journal= names its redolog", "",
        [&] {
          bochs(kBochsUndoable);
          fs::rename(folder + "/bochsrc.c.redolog", folder + "/my.log");
@@ -408,37 +396,28 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
                 "journal=\"my.log\"\n";
        },
        "bochsrc", 0, "drive C is {folder}/my.log"},
-      {"an undoable Bochs machine", [&] { bochs(kBochsUndoable); }, "bochsrc",
-       0, "drive C is {folder}/bochsrc.c.redolog"},
-      {"a Bochs machine of sparse layers", [&] { bochs(kBochsSparse); },
+      {"an undoable Bochs machine", "", [&] { bochs(kBochsUndoable); },
+       "bochsrc", 0, "drive C is {folder}/bochsrc.c.redolog"},
+      {"a Bochs machine of sparse layers", "", [&] { bochs(kBochsSparse); },
        "bochsrc", 0, "drive C is {folder}/bochsrc.s.1"},
-      {"a Bochs machine whose drive C is volatile",
-       [&] {
-         write("bochsrc",
-               "megs: 32\nata0-master: type=disk, path=\"c.img\", "
-               "mode=volatile\n");
-       },
+      {"a Bochs machine whose drive C is volatile", "bochs-volatile", [] {},
        "bochsrc", 66, "volatile"},
-      {"a Bochs machine with a CD-ROM drive at ata0-master",
-       [&] {
-         write("bochsrc",
-               "megs: 32\nata0-master: type=cdrom, path=\"w.iso\", "
-               "status=inserted\n");
-       },
-       "bochsrc", 66, "a Bochs machine that names no hard disk at ata0-master"},
-      {"an undoable redolog for a disk of another size",
+      {"a Bochs machine with a CD-ROM drive at ata0-master", "bochs-cdrom",
+       [] {}, "bochsrc", 66,
+       "a Bochs machine that names no hard disk at ata0-master"},
+      {"an undoable redolog for a disk of another size", "",
        [&] {
          bochs(kBochsUndoable);
          set("bochsrc.c.redolog", 88, 8 << 20);
        },
        "bochsrc.c.redolog", 65, "its size differs"},
-      {"an undoable redolog stamped with another time than its base's",
+      {"an undoable redolog stamped with another time than its base's", "",
        [&] {
          bochs(kBochsUndoable);
          set("bochsrc.c.redolog", 84, 0x12345678);
        },
        "bochsrc.c.redolog", 65, "its time differs"},
-      {"a volatile redolog",
+      {"a volatile redolog", "",
        [&] {
          bochs(kBochsUndoable);
          std::fstream file(folder + "/bochsrc.c.redolog",
@@ -447,132 +426,76 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
          file.write("Volatile", 8);
        },
        "bochsrc.c.redolog", 65, "volatile"},
-      {"a redolog Bochs holds",
+      {"a redolog Bochs holds", "",
        [&] {
          bochs(kBochsUndoable);
          write("bochsrc.c.redolog.lock", "");
        },
        "bochsrc", 75, "in use by Bochs"},
-      {"a sparse layer whose parent Bochs holds",
+      {"a sparse layer whose parent Bochs holds", "",
        [&] {
          bochs(kBochsSparse);
          write("bochsrc.s.0.lock", "");
        },
        "bochsrc.s.1", 75, "in use by Bochs"},
       {"an 86Box machine of two disks, drive C a differencing VHD",
+       "86box-two-disks",
        [&] {
          MakeImage(kOnFat16VhdChild, folder + "/c.vhd", sample);
          disk("d.img", "raw");
-         write("86box.cfg",
-               "[General]\nvid_renderer = qt_software\n\n[Machine]\n"
-               "machine = p54tp4xe\n\n[Hard disks]\n"
-               "hdd_01_parameters = 63, 16, 1023, 0, ide\n"
-               "hdd_01_fn = d.img\nhdd_01_ide_channel = 0:1\n"
-               "hdd_02_parameters = 63, 16, 1023, 0, ide\n"
-               "hdd_02_fn = c.vhd\nhdd_02_ide_channel = 0:0\n");
        },
        "86box.cfg", 0, "an 86Box machine's drive C is {folder}/c.vhd"},
       {"an 86Box machine written on Windows, its disk in a folder",
+       "86box-windows",
        [&] {
          fs::create_directories(folder + "/disks");
          disk("disks/c.img", "raw");
-         write("86box.cfg",
-               "[Hard disks]\r\n"
-               "hdd_01_parameters = 63, 16, 1023, 0, ide\r\n"
-               "hdd_01_fn = disks\\c.img\r\n");
        },
        "86box.cfg", 0, "drive C is {folder}/disks/c.img"},
       {"an 86Box machine whose disk is on a Windows drive",
-       [&] {
-         write("86box.cfg",
-               "[Hard disks]\nhdd_01_parameters = 63, 16, 1023, "
-               "0, ide\nhdd_01_fn = C:\\86Box\\c.vhd\n");
-       },
-       "86box.cfg", 66, "C:/86Box/c.vhd, which does not exist"},
-      {"an 86Box machine of floppy drives alone",
-       [&] {
-         write("86box.cfg",
-               "[Machine]\nmachine = ibmpc\n\n[Video]\n"
-               "gfxcard = cga\n\n[Floppy and CD-ROM drives]\n"
-               "fdd_01_fn = disk.img\n");
-       },
+       "86box-windows-drive", [] {}, "86box.cfg", 66,
+       "C:/86Box/c.vhd, which does not exist"},
+      {"an 86Box machine of floppy drives alone", "86box-floppies", [] {},
        "86box.cfg", 66, "an 86Box machine that names no hard disk"},
-      {"a PCem machine",
-       [&] {
-         disk("c.img", "raw");
-         write("win95.cfg",
-               "gameblaster = 0\nmodel = p55t2p4\n"
-               "gfxcard = s3_virge\nmem_size = 32768\nhdc_fn = " +
-                   folder + "/c.img\nhdd_fn = " + folder + "/d.img\n");
-       },
-       "win95.cfg", 0, "a PCem machine's drive C is {folder}/c.img"},
-      {"a DOSBox-X machine",
-       [&] {
-         disk("hdd.img", "raw");
-         write("win95.conf",
-               "[sdl]\noutput = opengl\n\n[dosbox]\n"
-               "machine = svga_s3\nmemsize = 64\n\n[autoexec]\n"
-               "imgmount a floppy.img -t floppy\n"
-               "imgmount c \"hdd.img\" -t hdd -fs fat\n"
-               "boot c:\n");
-       },
+      {"a PCem machine", "pcem", [&] { disk("c.img", "raw"); }, "win95.cfg", 0,
+       "a PCem machine's drive C is {folder}/c.img"},
+      {"a DOSBox-X machine", "dosbox-x", [&] { disk("hdd.img", "raw"); },
        "win95.conf", 0, "a DOSBox-X machine's drive C is {folder}/hdd.img"},
-      {"a libvirt domain, drive C a qcow2 over a raw base",
+      {"a libvirt domain, drive C a qcow2 over a raw base", "libvirt",
        [&] {
          disk("base.img", "raw");
          ASSERT_TRUE(Shell("cd " + folder +
                            " && qemu-img create -q -f qcow2 -b base.img -F raw "
                            "win95.qcow2"));
-         write("win95.xml",
-               "<domain type='kvm'>\n  <name>dossetup-test-win95</name>\n"
-               "  <devices>\n    <disk type='file' device='cdrom'>"
-               "<source file='/w.iso'/><target dev='hdc' bus='ide'/></disk>\n"
-               "    <disk type='file' device='disk'>\n      <driver "
-               "name='qemu' type='qcow2'/>\n      <source file='" +
-                   folder +
-                   "/win95.qcow2'/>\n      <target dev='hda' bus='ide'/>\n"
-                   "    </disk>\n  </devices>\n</domain>\n");
        },
        "win95.xml", 0, "a libvirt machine's drive C is {folder}/win95.qcow2"},
-      {"a libvirt domain libvirt keeps saved",
+      {"a libvirt domain libvirt keeps saved", "libvirt-saved",
        [&] {
          disk("c.img", "raw");
          fs::create_directories(kSaved);
-         write("win95.xml",
-               "<domain type='kvm'><name>dossetup-test-saved"
-               "</name><devices><disk type='file' device='disk'>"
-               "<source file='c.img'/><target dev='hda' "
-               "bus='ide'/></disk></devices></domain>");
          std::ofstream(kSaved + "/dossetup-test-saved.save") << "state";
        },
        "win95.xml", 75, "in use by a libvirt machine kept saved"},
-      {"a text file of no emulator's",
-       [&] { write("notes.txt", "Windows 95, set up on Tuesday\n"); },
-       "notes.txt", 65, "no FAT volume that can be drive C"},
-      {"a VirtualBox machine whose disk is gone",
-       [&] {
-         write("Win95.vbox",
-               "<?xml version=\"1.0\"?><VirtualBox><Machine name=\"w\">"
-               "<MediaRegistry><HardDisks><HardDisk uuid=\"{1}\" "
-               "location=\"Win95.vdi\"/></HardDisks></MediaRegistry>"
-               "<StorageControllers><StorageController name=\"IDE\" "
-               "type=\"PIIX4\"><AttachedDevice type=\"HardDisk\" port=\"0\" "
-               "device=\"0\"><Image uuid=\"{1}\"/></AttachedDevice>"
-               "</StorageController></StorageControllers></Machine>"
-               "</VirtualBox>");
-       },
+      {"a text file of no emulator's", "notes", [] {}, "notes.txt", 65,
+       "no FAT volume that can be drive C"},
+      {"a VirtualBox machine whose disk is gone", "virtualbox-disk-gone", [] {},
        "Win95.vbox", 66, "Win95.vdi, which does not exist"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     fs::remove_all(folder);
     fs::create_directories(folder);
+    std::map<std::string, std::string> names = {{"folder", folder}};
+    if (*row.machine) {
+      for (const auto& file : fs::directory_iterator(kMachines + row.machine)) {
+        write(file.path().filename(), Fill(ReadFile(file.path()), names));
+      }
+    }
     row.make();
     auto before = Stats(folder);
     struct Unsave {
       ~Unsave() { fs::remove(kSaved + "/dossetup-test-saved.save"); }
     } unsave;
-    std::map<std::string, std::string> names = {{"folder", folder}};
     Invocation run = Invoke({"-v", folder + "/" + row.named});
     EXPECT_EQ(run.status, row.status) << run.err;
     EXPECT_NE((row.status == 0 ? run.out : run.err).find(Fill(row.said, names)),
