@@ -54,11 +54,6 @@ std::string ReadFromImage(const std::string& spec, const std::string& path) {
   return bytes;
 }
 
-std::string FileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 TEST(DiskImage, WritesTheShortNamesTheVolumeStores) {
   // "Windows 95", made after "Windows 98", holds WINDOW~2, which no rule
   // applied to the folder's names alone would give.
@@ -238,26 +233,26 @@ TEST(DiskImage, LeavesAnImageItCannotUseAsItWas) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     c.make(image, drive.root);
-    std::string before = FileBytes(image);
+    std::string before = ReadFile(image);
     std::unique_ptr<Holder> holder;
     if (!c.holder.empty()) {
       holder.reset(new Holder(c.holder, image + c.held, c.locks));
     }
     if (c.without_fuse) {
       EXPECT_EQ(RunAsUserWithoutFuse(image), c.status);
-      EXPECT_EQ(FileBytes(image) == before, c.status != 0);
+      EXPECT_EQ(ReadFile(image) == before, c.status != 0);
       continue;
     }
     HostChooseDriveC(image.c_str());
     RunSetup();
     EXPECT_EQ(HostReleaseDriveC(), c.status);
-    EXPECT_EQ(FileBytes(image), before);
+    EXPECT_EQ(ReadFile(image), before);
     if (holder) {
       holder->Stop();
       HostChooseDriveC(image.c_str());
       RunSetup();
       EXPECT_EQ(HostReleaseDriveC(), 0);
-      EXPECT_NE(FileBytes(image), before) << "no run once the holder is gone";
+      EXPECT_NE(ReadFile(image), before) << "no run once the holder is gone";
     }
   }
   HostReleaseDriveC();
@@ -446,7 +441,7 @@ TEST(DiskImage, FollowsOnlyTheNamesItMay) {
        [&](const std::string& image) {
          fresh(image, "vhdx");
          // The file parameters' "has parent" flag.
-         std::string bytes = FileBytes(image);
+         std::string bytes = ReadFile(image);
          const std::string kParameters(
              "\x37\x67\xA1\xCA\x36\xFA\x43\x4D\xB3\xB6\x33\xF0\xAA\x44\xE7\x6B",
              16);
@@ -501,7 +496,7 @@ TEST(DiskImage, FollowsOnlyTheNamesItMay) {
       std::map<std::string, std::string> files;
       for (const auto& entry : fs::recursive_directory_iterator(mine)) {
         if (entry.is_regular_file(error_code_ignored)) {
-          files[entry.path().string()] = FileBytes(entry.path().string());
+          files[entry.path().string()] = ReadFile(entry.path().string());
         }
       }
       return files;
@@ -517,7 +512,7 @@ TEST(DiskImage, FollowsOnlyTheNamesItMay) {
       EXPECT_TRUE(snapshot() == before) << "a byte moved in either folder";
       continue;
     }
-    EXPECT_EQ(FileBytes(theirs), before[theirs]) << "their disk changed";
+    EXPECT_EQ(ReadFile(theirs), before[theirs]) << "their disk changed";
     std::string changed = drive.root + ".volume";
     // From the image's folder, where QEMU finds a data file.
     std::string convert = "cd " + mine;
@@ -541,7 +536,7 @@ std::map<std::string, std::string> VolumeFiles(const std::string& raw,
   for (const auto& entry : fs::recursive_directory_iterator(out)) {
     if (entry.is_regular_file()) {
       files[fs::relative(entry.path(), out).string()] =
-          FileBytes(entry.path().string());
+          ReadFile(entry.path().string());
     }
   }
   fs::remove_all(out);
@@ -652,7 +647,7 @@ TEST(DiskImage, WritesDifferencingVhdsAsTheFormatSays) {
     fs::remove(after);
     std::map<std::string, std::string> parents;
     for (size_t i = 1; i < chain.size(); ++i) {
-      parents[chain[i]] = FileBytes(chain[i]);
+      parents[chain[i]] = ReadFile(chain[i]);
     }
     auto listing = [&] {
       std::set<std::string> names;
@@ -665,19 +660,19 @@ TEST(DiskImage, WritesDifferencingVhdsAsTheFormatSays) {
     // The locators' space (past the table at 1536), and the child's
     // length, which never shrinks.
     std::string owned =
-        FileBytes(chain[0]).substr(2048, size_t{2} * row.reserve);
+        ReadFile(chain[0]).substr(2048, size_t{2} * row.reserve);
     uintmax_t length = fs::file_size(chain[0]);
 
     HostChooseDriveC(chain[0].c_str());
     RunSetup();
     EXPECT_EQ(HostReleaseDriveC(), 0);
-    EXPECT_TRUE(FileBytes(chain[0]).compare(2048, owned.size(), owned) == 0)
+    EXPECT_TRUE(ReadFile(chain[0]).compare(2048, owned.size(), owned) == 0)
         << "a block went where a locator is";
     EXPECT_GE(fs::file_size(chain[0]), length);
 
     EXPECT_TRUE(listing() == beside) << "a file came or went beside it";
     for (const auto& [path, bytes] : parents) {
-      EXPECT_TRUE(FileBytes(path) == bytes) << path << " changed";
+      EXPECT_TRUE(ReadFile(path) == bytes) << path << " changed";
     }
     std::string composed = mine + "/composed.raw";
     ASSERT_TRUE(ComposeVhdChain(chain, composed));
@@ -702,8 +697,8 @@ TEST(DiskImage, WritesDifferencingVhdsAsTheFormatSays) {
         read_by_libvhdi;
     for (const std::string& path : chain) command += " " + path;
     ASSERT_TRUE(Shell(command)) << "libvhdi cannot read the chain";
-    std::string ours = FileBytes(composed);
-    std::string theirs = FileBytes(read_by_libvhdi);
+    std::string ours = ReadFile(composed);
+    std::string theirs = ReadFile(read_by_libvhdi);
     ASSERT_EQ(ours.size(), theirs.size());
     std::vector<bool> whole = WholeBitmapBytes(chain);
     size_t disagree = 0;
@@ -781,8 +776,8 @@ TEST(DiskImage, LeavesADiskOthersAreBuiltOnAlone) {
          fs::create_directories(mine + "/Snapshots");
          std::string child = mine + "/Snapshots/{0f0e}.vdi";
          fs::copy_file(mine + "/base.vdi", child);
-         std::string base = FileBytes(mine + "/base.vdi");
-         std::string bytes = FileBytes(child);
+         std::string base = ReadFile(mine + "/base.vdi");
+         std::string bytes = ReadFile(child);
          bytes.replace(0x1A8, 16, base, 0x188, 16);  // its parent's UUID
          bytes[0x188] = static_cast<char>(bytes[0x188] ^ 1);  // its own
          std::ofstream(child, std::ios::binary) << bytes;
@@ -872,7 +867,7 @@ TEST(DiskImage, LeavesADiskOthersAreBuiltOnAlone) {
       for (const auto& entry : fs::recursive_directory_iterator(mine)) {
         if (entry.is_regular_file(error_code_ignored) &&
             !entry.is_symlink(error_code_ignored)) {
-          files[entry.path().string()] = FileBytes(entry.path().string());
+          files[entry.path().string()] = ReadFile(entry.path().string());
         }
       }
       return files;
@@ -957,7 +952,7 @@ TEST(DiskImage, WritesVirtualBoxSnapshotsAsVirtualBoxDoes) {
     fs::remove(sample + "/BIG.DAT");
     fs::copy_file(raw[0], raw[1]);
     ASSERT_TRUE(Shell("mdel -i " + raw[1] + kOffset + " ::/BIG.DAT"));
-    std::string bytes = FileBytes(raw[1]);
+    std::string bytes = ReadFile(raw[1]);
     size_t zeroed = std::string::npos;
     for (size_t at = 0; at + (1 << 20) <= bytes.size(); at += 1 << 20) {
       if (bytes.find_first_not_of('Z', at) >= at + (1 << 20)) {
@@ -985,7 +980,7 @@ TEST(DiskImage, WritesVirtualBoxSnapshotsAsVirtualBoxDoes) {
     std::vector<std::string> chain = {second, first, base};
     // The judge: the run on a raw copy of what the chain composes.
     ASSERT_TRUE(ComposeVdiChain(chain, raw[2] + ".composed"));
-    EXPECT_TRUE(FileBytes(raw[2] + ".composed") == FileBytes(raw[2]));
+    EXPECT_TRUE(ReadFile(raw[2] + ".composed") == ReadFile(raw[2]));
     Invocation judge = Invoke({raw[2]});
     ASSERT_EQ(judge.status, 0) << judge.err;
     auto expected = VolumeFiles(raw[2], kOffset);
@@ -995,7 +990,7 @@ TEST(DiskImage, WritesVirtualBoxSnapshotsAsVirtualBoxDoes) {
     std::map<std::string, std::string> kept;
     for (const auto& entry : fs::recursive_directory_iterator(machine)) {
       if (entry.is_regular_file()) {
-        kept[entry.path().string()] = FileBytes(entry.path().string());
+        kept[entry.path().string()] = ReadFile(entry.path().string());
       }
     }
     Invocation run = Invoke({"-v", machine + "/" + row.named});
@@ -1003,7 +998,7 @@ TEST(DiskImage, WritesVirtualBoxSnapshotsAsVirtualBoxDoes) {
     if (row.status != 0) {
       EXPECT_NE(run.err.find(row.said), std::string::npos) << run.err;
       for (const auto& [path, was] : kept) {
-        EXPECT_TRUE(FileBytes(path) == was) << path << " changed";
+        EXPECT_TRUE(ReadFile(path) == was) << path << " changed";
       }
       continue;
     }
@@ -1012,7 +1007,7 @@ TEST(DiskImage, WritesVirtualBoxSnapshotsAsVirtualBoxDoes) {
           << run.out;
     }
     for (size_t i = 1; i < chain.size(); ++i) {
-      EXPECT_TRUE(FileBytes(chain[i]) == kept[chain[i]]) << chain[i];
+      EXPECT_TRUE(ReadFile(chain[i]) == kept[chain[i]]) << chain[i];
     }
     std::string composed = machine + "/composed.raw";
     ASSERT_TRUE(ComposeVdiChain(chain, composed));
@@ -1024,7 +1019,7 @@ TEST(DiskImage, WritesVirtualBoxSnapshotsAsVirtualBoxDoes) {
     ASSERT_TRUE(ComposeVdiChain({chain.back()}, composed));
     ASSERT_TRUE(Shell("qemu-img convert -O raw " + chain.back() + " " +
                       composed + ".qemu"));
-    EXPECT_TRUE(FileBytes(composed) == FileBytes(composed + ".qemu"));
+    EXPECT_TRUE(ReadFile(composed) == ReadFile(composed + ".qemu"));
   }
   fs::remove(sample + "/BIG.DAT");
 }

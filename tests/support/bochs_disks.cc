@@ -5,19 +5,14 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 
+#include "support/program.h"
 #include "support/scratch_drive.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string Bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 void Store(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -48,7 +43,7 @@ bool Bximage(const std::string& arguments, const std::string& said,
              const std::string& mode = "") {
   bool ok =
       system(("bximage " + arguments + " -q >" + said + " 2>&1").c_str()) == 0;
-  std::string text = Bytes(said);
+  std::string text = ReadFile(said);
   fs::remove(said);
   return ok && (mode.empty() ||
                 text.find("mode = '" + mode + "'") != std::string::npos);
@@ -74,7 +69,7 @@ void MakeBochsDisk(BochsMode mode, const std::string& image,
     fs::remove(grown);
     EXPECT_TRUE(Bximage("-func=convert -imgmode=growing " + after + " " + grown,
                         grown + ".said"));
-    std::string redolog = Bytes(grown);
+    std::string redolog = ReadFile(grown);
     fs::remove(grown);
     redolog.replace(48, 16, std::string("Undoable") + std::string(8, '\0'));
     redolog.replace(84, 4, std::string(4, '\0'));
@@ -87,7 +82,7 @@ void MakeBochsDisk(BochsMode mode, const std::string& image,
     // Layer 0 holds the disk; layer 1, empty, goes over it.
     EXPECT_TRUE(Bximage("-func=convert -imgmode=sparse " + after + " " + base,
                         base + ".said"));
-    std::string layer = Bytes(base);
+    std::string layer = ReadFile(base);
     uint64_t page = Get(layer, 8), pages = Get(layer, 12);
     uint64_t data = (256 + 4 * pages + page - 1) / page * page;
     layer.resize(256);
@@ -99,7 +94,7 @@ void MakeBochsDisk(BochsMode mode, const std::string& image,
                          << fs::path(top).filename().string()
                          << "\", mode=sparse\nboot: disk\n";
   }
-  Bases()[base] = Bytes(base);
+  Bases()[base] = ReadFile(base);
 }
 
 std::string BochsWritten(BochsMode mode, const std::string& image) {
@@ -122,7 +117,7 @@ bool ReadBochsDisk(BochsMode mode, const std::string& image,
                    raw + ".said", "growing");
   }
   std::string base = Base(mode, image);
-  bool kept = Bytes(base) == Bases()[base];
+  bool kept = ReadFile(base) == Bases()[base];
   EXPECT_TRUE(kept) << "the base " << base << " changed";
   bool read;
   if (mode == kBochsUndoable) {

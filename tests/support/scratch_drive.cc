@@ -15,6 +15,7 @@
 #include "platform/host/faults.h"
 #include "startup/setup.h"
 #include "support/bochs_disks.h"
+#include "support/program.h"
 #include "support/vdi_chain.h"
 #include "support/vhd_chain.h"
 
@@ -249,11 +250,6 @@ std::string ParentOf(DriveMedium medium, const std::string& image) {
          (medium == kOnFat16VdiSnapshot ? ".parent.vdi" : ".parent.vhd");
 }
 
-std::string FileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // A differencing VHD, or VDI, at `image` that composes the raw disk
 // `raw`: its parent holds the disk as it was before the tree went in.
 void MakeChild(DriveMedium medium, const std::string& image,
@@ -270,7 +266,7 @@ void MakeChild(DriveMedium medium, const std::string& image,
     WriteVhdChild(parent, image, before, raw,
                   {".\\" + name, "C:\\VMs\\" + name, "", name}, slack);
   }
-  parents_made[parent] = FileBytes(parent);
+  parents_made[parent] = ReadFile(parent);
 }
 
 // The raw disk a child made here composes, at `raw`; false when its
@@ -278,7 +274,7 @@ void MakeChild(DriveMedium medium, const std::string& image,
 bool ComposeChild(DriveMedium medium, const std::string& image,
                   const std::string& raw) {
   std::string parent = ParentOf(medium, image);
-  bool kept = FileBytes(parent) == parents_made[parent];
+  bool kept = ReadFile(parent) == parents_made[parent];
   EXPECT_TRUE(kept) << "the parent " << parent << " changed";
   bool composed = medium == kOnFat16VdiSnapshot
                       ? ComposeVdiChain({image, parent}, raw)
@@ -460,10 +456,7 @@ ImageContent ReadImage(DriveMedium medium, const std::string& image,
     command += path;
     command += "' ";
     command += out;
-    if (Shell(command)) {
-      std::ifstream in(out, std::ios::binary);
-      content.files[path] = std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    if (Shell(command)) content.files[path] = ReadFile(out);
     fs::remove(out);
   }
   fs::remove(raw);

@@ -6,7 +6,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
+
+#include "support/program.h"
 
 namespace {
 
@@ -14,11 +15,6 @@ const uint64_t kSector = 512;
 const uint64_t kBlock = 1 << 20;
 const uint32_t kFree = 0xFFFFFFFF;
 const uint32_t kZero = 0xFFFFFFFE;
-
-std::string Bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 uint64_t Get(const std::string& bytes, size_t at, int size) {
   uint64_t value = 0;
@@ -41,7 +37,7 @@ struct Vdi {
 };
 
 bool Load(const std::string& path, Vdi* vdi) {
-  vdi->file = Bytes(path);
+  vdi->file = ReadFile(path);
   const std::string& f = vdi->file;
   if (f.size() < 0x200 || Get(f, 0x40, 4) != 0xBEDA107F) return false;
   uint64_t blocks_at = Get(f, 0x154, 4);
@@ -63,7 +59,7 @@ void WriteVdiChild(const std::string& parent, const std::string& child,
                    const std::string& before, const std::string& after) {
   Vdi base;
   ASSERT_TRUE(Load(parent, &base)) << parent;
-  std::string old_disk = Bytes(before), new_disk = Bytes(after);
+  std::string old_disk = ReadFile(before), new_disk = ReadFile(after);
   old_disk.resize(base.size, '\0');
   new_disk.resize(base.size, '\0');
   uint64_t count = (base.size + kBlock - 1) / kBlock;
@@ -135,7 +131,7 @@ bool ComposeVdiChain(const std::vector<std::string>& chain,
 }
 
 std::string VdiUuid(const std::string& vdi) {
-  std::string bytes = Bytes(vdi).substr(0x188, 16);
+  std::string bytes = ReadFile(vdi).substr(0x188, 16);
   static const int kOrder[] = {3,  2, 1, 0,  -1, 5,  4,  -1, 7,  6,
                                -1, 8, 9, -1, 10, 11, 12, 13, 14, 15};
   std::string text = "{";

@@ -5,18 +5,14 @@
 
 #include <fstream>
 #include <functional>
-#include <iterator>
+
+#include "support/program.h"
 
 namespace {
 
 const uint64_t kSector = 512;
 const uint64_t kBlock = 2 << 20;
 const uint64_t kTableAt = 1536;
-
-std::string Bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 uint64_t Get(const std::string& bytes, size_t at, int size) {
   uint64_t value = 0;
@@ -76,7 +72,7 @@ struct Disk {
 };
 
 bool Load(const std::string& path, Disk* disk) {
-  disk->file = Bytes(path);
+  disk->file = ReadFile(path);
   std::string footer = FooterOf(disk->file);
   if (footer.compare(0, 8, "conectix") != 0) return false;
   disk->type = Get(footer, 60, 4);
@@ -96,11 +92,11 @@ bool Load(const std::string& path, Disk* disk) {
 void WriteVhdChild(const std::string& parent, const std::string& child,
                    const std::string& before, const std::string& after,
                    const VhdLocators& locators, uint64_t slack) {
-  std::string parent_footer = FooterOf(Bytes(parent));
+  std::string parent_footer = FooterOf(ReadFile(parent));
   ASSERT_EQ(parent_footer.compare(0, 8, "conectix"), 0) << parent;
   uint64_t size = Get(parent_footer, 48, 8);
-  std::string old_disk = Bytes(before);
-  std::string new_disk = Bytes(after);
+  std::string old_disk = ReadFile(before);
+  std::string new_disk = ReadFile(after);
   old_disk.resize(size, '\0');
   new_disk.resize(size, '\0');
   uint64_t entries = (size + kBlock - 1) / kBlock;
