@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -103,6 +104,22 @@ struct StopRow {
 
 class Stops : public testing::TestWithParam<StopRow> {};
 
+// Runs the program on `image` in a child process whose stops `arm` sets
+// first; the child's wait status.
+int RunInChild(const std::string& image, const std::function<void()>& arm) {
+  pid_t child = fork();
+  if (child == 0) {
+    FaultReset();
+    arm();
+    HostChooseDriveC(image.c_str());
+    RunSetup();
+    _exit(HostReleaseDriveC());
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return status;
+}
+
 // Lines enough for a commit that a stop can fall inside.
 void LayOutLarge(const ScratchDrive& drive) {
   LayOutHalfSetUp(drive);
@@ -139,11 +156,9 @@ TEST_P(Stops, LeaveEveryFileOldOrNew) {
   // The stops: steps, or bytes of the commit at which it is cut.
   std::vector<long long> stops;
   auto run = [&](long long stop, int signal, bool to_group) {
-    pid_t child = fork();
-    if (child == 0) {
+    return RunInChild(image, [&] {
       setpgid(0, 0);
       CatchInterrupts();
-      FaultReset();
       if (in_commit && stop > 0) {
         // Into the image or its copy.
         bool both = row.at != kQemuImgInCommit;
@@ -154,13 +169,7 @@ TEST_P(Stops, LeaveEveryFileOldOrNew) {
       } else {
         StepArm(static_cast<int>(stop), signal, to_group);
       }
-      HostChooseDriveC(image.c_str());
-      RunSetup();
-      _exit(HostReleaseDriveC());
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return status;
+    });
   };
   std::string spec = MakeImage(row.medium, image, drive.root);
   FaultReset();
@@ -256,17 +265,8 @@ TEST(Stops, RerunWritesNothingOverAnotherWriter) {
     std::string image = drive.root + ".img";
     std::string count = drive.root + "/commit-bytes";
     auto run = [&](const std::vector<std::string>& settings) {
-      pid_t child = fork();
-      if (child == 0) {
-        FaultReset();
-        StepArmInCommit(DOSSETUP_STOP_WRITES, settings);
-        HostChooseDriveC(image.c_str());
-        RunSetup();
-        _exit(HostReleaseDriveC());
-      }
-      int status = 0;
-      waitpid(child, &status, 0);
-      return status;
+      return RunInChild(
+          image, [&] { StepArmInCommit(DOSSETUP_STOP_WRITES, settings); });
     };
     MakeImage(medium, image, drive.root);
     run({"DOSSETUP_STOP_COUNT=" + count});
