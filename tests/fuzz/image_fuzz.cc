@@ -6,6 +6,7 @@
 // a QEMU image names, what a file says it is built on, and machine files.
 #include <fcntl.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -27,6 +28,12 @@ void Die(const char* what) {
   abort();
 }
 
+// libFuzzer ends its runs with exit(): the scratch folder goes with them.
+void RemoveFolder() {
+  unlink((folder + "/input.img").c_str());
+  rmdir(folder.c_str());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -34,6 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char pattern[] = "/tmp/dossetup-image-fuzz-XXXXXX";
     if (!mkdtemp(pattern)) Die("no scratch folder");
     folder = pattern;
+    atexit(RemoveFolder);
   }
   std::string path = folder + "/input.img";
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
