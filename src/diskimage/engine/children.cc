@@ -222,35 +222,20 @@ bool LookIn(const std::string& folder, Search* search) {
 // The first child of the disk whose registry entry is the image, in the
 // VirtualBox machine files beside it.
 bool LookInMachineFiles(Search* search) {
-  DIR* listing = opendir(search->folder.c_str());
-  if (!listing) return false;
-  std::vector<std::string> machines;
-  while (struct dirent* entry = readdir(listing)) {
-    std::string file = entry->d_name;
-    if (file.size() > 5 && file.compare(file.size() - 5, 5, ".vbox") == 0) {
-      machines.push_back(search->folder + "/" + file);
-    }
-  }
-  closedir(listing);
-  for (const std::string& path : machines) {
+  for (const std::string& path : FilesEndingIn(search->folder, ".vbox")) {
     struct stat st;
     VboxMachine machine;
     if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
         !ReadVbox(path, &machine)) {
       continue;
     }
-    std::vector<const VboxDisk*> disks;
-    for (const VboxDisk& disk : machine.disks) disks.push_back(&disk);
-    while (!disks.empty()) {
-      const VboxDisk* disk = disks.back();
-      disks.pop_back();
+    for (const VboxDisk* disk : VboxDisks(machine)) {
       if (!disk->children.empty() && SameFile(disk->location, search->st)) {
         search->child = disk->children.front().location;
         search->what = "a VirtualBox snapshot";
         search->writable = true;
         return true;
       }
-      for (const VboxDisk& child : disk->children) disks.push_back(&child);
     }
   }
   return false;

@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <set>
+
 #include "helpers/io.h"
 #include "stops/steps.h"
 
@@ -71,6 +74,81 @@ bool WriteTableEntries(const Layer& layer,
     }
   }
   return fdatasync(layer.fd) == 0;
+}
+
+bool IdNamesParent(const Layer& child, const Layer& parent, const char* id_name,
+                   std::string* why) {
+  if (parent.id == child.parent_id) return true;
+  *why = std::string("is not the parent the image names: its ") + id_name +
+         " differs";
+  return false;
+}
+
+namespace {
+
+uint64_t WholeBlockAt(const Layer& layer, uint32_t index) {
+  return layer.data_at + uint64_t{index} * (layer.bitmap + layer.block) +
+         layer.bitmap;
+}
+
+}  // namespace
+
+LayerSource FindWholeBlock(const Layer& layer, uint32_t zero, uint64_t offset,
+                           uint64_t* run, uint64_t* at) {
+  uint64_t block = offset / layer.block;
+  uint64_t within = offset % layer.block;
+  *run = std::min(layer.block - within, layer.size - offset);
+  uint32_t entry = layer.table[block];
+  if (entry == kNoBlock) return kBelowLayer;
+  if (entry == zero) return kZeros;
+  *at = WholeBlockAt(layer, entry) + within;
+  return kInLayer;
+}
+
+std::map<uint64_t, uint32_t> PlaceWholeBlocks(const Layer& layer,
+                                              const LayerChanges& changes,
+                                              uint32_t zero) {
+  std::set<uint32_t> named(layer.table.begin(), layer.table.end());
+  std::vector<uint32_t> unnamed;
+  for (uint32_t index = 0; index < layer.allocated; ++index) {
+    if (!named.count(index)) unnamed.push_back(index);
+  }
+  auto next_unnamed = unnamed.begin();
+  uint64_t next = layer.allocated;
+  std::map<uint64_t, uint32_t> added;
+  for (const auto& [block, runs] : changes.blocks) {
+    uint32_t entry = layer.table[block];
+    if (entry != kNoBlock && entry != zero) continue;
+    added[block] = next_unnamed != unnamed.end()
+                       ? *next_unnamed++
+                       : static_cast<uint32_t>(next++);
+  }
+  return added;
+}
+
+bool WriteWholeBlocks(const Layer& layer, const LayerChanges& changes,
+                      const std::map<uint64_t, uint32_t>& added) {
+  std::string bytes;
+  for (const auto& [block, runs] : changes.blocks) {
+    auto place = added.find(block);
+    if (place == added.end()) {
+      if (!WriteRunsInPlace(layer, changes, block,
+                            WholeBlockAt(layer, layer.table[block]))) {
+        return false;
+      }
+      continue;
+    }
+    // The extra bytes before the data, zeros, with it.
+    bytes.assign(layer.bitmap + layer.block, '\0');
+    uint64_t start = block * layer.block;
+    uint64_t length = std::min(layer.block, layer.size - start);
+    if (!changes.read_new(start, length, &bytes[layer.bitmap]) ||
+        !LayerWriteAt(layer.fd, bytes.data(), bytes.size(),
+                      WholeBlockAt(layer, place->second) - layer.bitmap)) {
+      return false;
+    }
+  }
+  return true;
 }
 
 const std::string* BlockBitmap(const Layer& layer, uint64_t block, uint64_t at,

@@ -139,6 +139,33 @@ bool WriteTableEntries(const Layer& layer,
                        const std::map<uint64_t, uint32_t>& entries,
                        bool big_endian);
 
+// Whether `parent` is the layer `child` names by its id (`id_name` says
+// what the format calls it).
+bool IdNamesParent(const Layer& child, const Layer& parent, const char* id_name,
+                   std::string* why);
+
+// Formats whose every stored block holds the whole block, with no sector
+// bitmap (VDI, Bochs' sparse disk): stored block `index` lies at `data_at`
+// + index × (`bitmap` + `block`), its data `bitmap` bytes on (a VDI's
+// extra bytes; none where 0). A table entry of kNoBlock reads from the
+// parent, one of `zero` as zeros (kNoBlock where the format has none).
+const uint32_t kNoBlock = 0xFFFFFFFF;
+LayerSource FindWholeBlock(const Layer& layer, uint32_t zero, uint64_t offset,
+                           uint64_t* run, uint64_t* at);
+
+// Where each block of `changes` that such a layer lacks is stored, by
+// block: first where a block is stored but named by no entry (as a commit
+// cut before its entries leaves one), then past `allocated`.
+std::map<uint64_t, uint32_t> PlaceWholeBlocks(const Layer& layer,
+                                              const LayerChanges& changes,
+                                              uint32_t zero);
+
+// Writes `changes` into such a layer, unsynced: the runs of blocks it
+// stores in place, and each block of `added` whole (what the chain shows
+// with the run's bytes) where it is placed.
+bool WriteWholeBlocks(const Layer& layer, const LayerChanges& changes,
+                      const std::map<uint64_t, uint32_t>& added);
+
 // The `size`-byte sector bitmap at `at` of `layer`'s block `block`, read
 // once for all its runs; null when it cannot be read.
 const std::string* BlockBitmap(const Layer& layer, uint64_t block, uint64_t at,

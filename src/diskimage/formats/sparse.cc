@@ -20,7 +20,6 @@ namespace {
 
 const uint32_t kMagic = 0x02468ACE;
 const uint64_t kHeaderSize = 256;
-const uint32_t kAbsent = 0xFFFFFFFF;
 const uint64_t kLargestPage = 64u << 20;
 
 bool Fail(std::string* why, const char* reason) {
@@ -83,7 +82,7 @@ bool Open(Layer* layer, std::string* why) {
   for (uint64_t i = 0; i < pages; ++i) {
     uint32_t entry = static_cast<uint32_t>(LittleEndian(table, 4 * i, 4));
     layer->table[i] = entry;
-    if (entry == kAbsent) continue;
+    if (entry == kNoBlock) continue;
     if (entry >= layer->allocated) {
       return Fail(why, "holds a Bochs sparse page past the end of the file");
     }
@@ -113,13 +112,7 @@ bool IsParent(const Layer& child, const Layer& parent, std::string* why) {
 
 LayerSource Find(const Layer& layer, uint64_t offset, uint64_t* run,
                  uint64_t* at) {
-  uint64_t page = offset / layer.block;
-  uint64_t within = offset % layer.block;
-  *run = std::min(layer.block - within, layer.size - offset);
-  uint32_t entry = layer.table[page];
-  if (entry == kAbsent) return kBelowLayer;
-  *at = layer.data_at + uint64_t{entry} * layer.block + within;
-  return kInLayer;
+  return FindWholeBlock(layer, kNoBlock, offset, run, at);
 }
 
 // A commit, as Bochs writes: a changed sector of a page the layer holds in
@@ -128,55 +121,22 @@ LayerSource Find(const Layer& layer, uint64_t offset, uint64_t* run,
 // grown first by whole pages; synced; then the table entries, synced.
 bool Write(Layer* layer, const LayerChanges& changes) {
   int fd = layer->fd;
-  std::set<uint32_t> used(layer->table.begin(), layer->table.end());
-  std::vector<uint32_t> free_pages;
-  for (uint32_t index = 0; index < layer->allocated; ++index) {
-    if (!used.count(index)) free_pages.push_back(index);
+  std::map<uint64_t, uint32_t> added =
+      PlaceWholeBlocks(*layer, changes, kNoBlock);
+  uint64_t pages = layer->allocated;
+  for (const auto& [page, index] : added) {
+    pages = std::max<uint64_t>(pages, uint64_t{index} + 1);
   }
-  uint64_t next = layer->allocated;
-  for (const auto& [page, runs] : changes.blocks) {
-    if (layer->table[page] == kAbsent) next += 1;
-  }
-  next = next > free_pages.size() ? next - free_pages.size() : 0;
-  next = std::max(next, layer->allocated);
   // The file grows by whole pages before any is written, so that its size
   // is a whole number of pages at every moment, as Bochs needs it.
-  if (next > layer->allocated &&
-      (ftruncate(
-           fd, static_cast<off_t>(layer->data_at + next * layer->block)) != 0 ||
+  if (pages > layer->allocated &&
+      (ftruncate(fd, static_cast<off_t>(layer->data_at +
+                                        pages * layer->block)) != 0 ||
        fdatasync(fd) != 0)) {
     return false;
   }
-  next = layer->allocated;
-  std::map<uint64_t, uint32_t> added;
-  std::string bytes;
-  for (const auto& [page, runs] : changes.blocks) {
-    uint32_t entry = layer->table[page];
-    if (entry != kAbsent) {
-      if (!WriteRunsInPlace(*layer, changes, page,
-                            layer->data_at + uint64_t{entry} * layer->block)) {
-        return false;
-      }
-      continue;
-    }
-    uint32_t index;
-    if (!free_pages.empty()) {
-      index = free_pages.front();
-      free_pages.erase(free_pages.begin());
-    } else {
-      index = static_cast<uint32_t>(next++);
-    }
-    added[page] = index;
-    bytes.assign(layer->block, '\0');
-    uint64_t start = page * layer->block;
-    uint64_t length = std::min(layer->block, layer->size - start);
-    if (!changes.read_new(start, length, &bytes[0]) ||
-        !LayerWriteAt(fd, bytes.data(), bytes.size(),
-                      layer->data_at + uint64_t{index} * layer->block)) {
-      return false;
-    }
-  }
-  return fdatasync(fd) == 0 && WriteTableEntries(*layer, added, false);
+  return WriteWholeBlocks(*layer, changes, added) && fdatasync(fd) == 0 &&
+         WriteTableEntries(*layer, added, false);
 }
 
 }  // namespace

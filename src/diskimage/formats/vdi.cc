@@ -8,8 +8,6 @@
 // index among the allocated blocks, stored at `offData` + index × (extra
 // bytes + block). An allocated block holds the whole block: there are no
 // sector bitmaps. VirtualBox places a new block by `cBlocksAllocated`.
-#include <dirent.h>
-#include <fcntl.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/random.h>
@@ -28,7 +26,6 @@ namespace {
 const uint64_t kSignature = 0xBEDA107F;
 const uint64_t kHeaderEnd = 0x1C8;  // the version 1.1 header's
 const uint64_t kDynamic = 1, kFixed = 2, kDifferencing = 4;
-const uint32_t kFree = 0xFFFFFFFF;
 const uint32_t kZero = 0xFFFFFFFE;
 const uint64_t kMostBlocks = 1u << 22;
 // The header's fields.
@@ -108,7 +105,7 @@ bool Open(Layer* layer, std::string* why) {
   for (uint64_t i = 0; i < count; ++i) {
     uint32_t entry = static_cast<uint32_t>(LittleEndian(map, 4 * i, 4));
     layer->table[i] = entry;
-    if (entry == kFree || entry == kZero) continue;
+    if (entry == kNoBlock || entry == kZero) continue;
     if (entry >= layer->allocated) {
       return Fail(why, "holds a VDI block past the blocks it counts");
     }
@@ -134,31 +131,6 @@ std::string FolderOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Files in `folder` whose names end as `suffix` does.
-std::vector<std::string> FilesEndingIn(const std::string& folder,
-                                       const std::string& suffix) {
-  std::vector<std::string> found;
-  std::string text;
-  int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) return found;
-  DIR* listing = fdopendir(dir);
-  if (!listing) {
-    close(dir);
-    return found;
-  }
-  while (struct dirent* entry = readdir(listing)) {
-    std::string name = entry->d_name;
-    if (name.size() > suffix.size() &&
-        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
-      found.push_back(folder);
-      found.back().append("/").append(name);
-    }
-  }
-  closedir(listing);
-  std::sort(found.begin(), found.end());
-  return found;
-}
-
 // The machine files of the image's folder and the folder above (a
 // snapshot's machine folder) name the parent by its UUID; failing them, a
 // VDI of those folders whose own UUID it is.
@@ -172,17 +144,12 @@ ParentPlaces Places(const Layer& child) {
     for (const std::string& file : FilesEndingIn(where, ".vbox")) {
       VboxMachine machine;
       if (!ReadVbox(file, &machine)) continue;
-      std::vector<const VboxDisk*> disks;
-      for (const VboxDisk& disk : machine.disks) disks.push_back(&disk);
-      while (!disks.empty()) {
-        const VboxDisk* disk = disks.back();
-        disks.pop_back();
+      for (const VboxDisk* disk : VboxDisks(machine)) {
         if (strcasecmp(disk->uuid.c_str(), uuid.c_str()) == 0 &&
             std::find(places.decisive.begin(), places.decisive.end(),
                       disk->location) == places.decisive.end()) {
           places.decisive.push_back(disk->location);
         }
-        for (const VboxDisk& next : disk->children) disks.push_back(&next);
       }
     }
   }
@@ -199,22 +166,12 @@ ParentPlaces Places(const Layer& child) {
 }
 
 bool IsParent(const Layer& child, const Layer& parent, std::string* why) {
-  if (parent.id == child.parent_id) return true;
-  *why = "is not the parent the image names: its UUID differs";
-  return false;
+  return IdNamesParent(child, parent, "UUID", why);
 }
 
 LayerSource Find(const Layer& layer, uint64_t offset, uint64_t* run,
                  uint64_t* at) {
-  uint64_t block = offset / layer.block;
-  uint64_t within = offset % layer.block;
-  *run = std::min(layer.block - within, layer.size - offset);
-  uint32_t entry = layer.table[block];
-  if (entry == kFree) return kBelowLayer;
-  if (entry == kZero) return kZeros;
-  *at = layer.data_at + uint64_t{entry} * (layer.bitmap + layer.block) +
-        layer.bitmap + within;
-  return kInLayer;
+  return FindWholeBlock(layer, kZero, offset, run, at);
 }
 
 // A commit, as VirtualBox writes: a changed sector of an allocated block
@@ -225,45 +182,16 @@ LayerSource Find(const Layer& layer, uint64_t offset, uint64_t* run,
 // leaves), synced, then the map entries, synced.
 bool Write(Layer* layer, const LayerChanges& changes) {
   int fd = layer->fd;
-  uint64_t slot = layer->bitmap + layer->block;
-  std::set<uint32_t> used(layer->table.begin(), layer->table.end());
-  std::vector<uint32_t> free_slots;
-  for (uint32_t index = 0; index < layer->allocated; ++index) {
-    if (!used.count(index)) free_slots.push_back(index);
+  std::map<uint64_t, uint32_t> added = PlaceWholeBlocks(*layer, changes, kZero);
+  uint64_t count = layer->allocated;
+  for (const auto& [block, index] : added) {
+    count = std::max<uint64_t>(count, uint64_t{index} + 1);
   }
-  uint64_t next = layer->allocated;
-  std::map<uint64_t, uint32_t> added;
-  std::string bytes;
-  for (const auto& [block, runs] : changes.blocks) {
-    uint32_t entry = layer->table[block];
-    if (entry != kFree && entry != kZero) {
-      if (!WriteRunsInPlace(
-              *layer, changes, block,
-              layer->data_at + uint64_t{entry} * slot + layer->bitmap)) {
-        return false;
-      }
-      continue;
-    }
-    uint32_t index;
-    if (!free_slots.empty()) {
-      index = free_slots.front();
-      free_slots.erase(free_slots.begin());
-    } else {
-      index = static_cast<uint32_t>(next++);
-    }
-    added[block] = index;
-    bytes.assign(slot, '\0');
-    uint64_t start = block * layer->block;
-    uint64_t length = std::min(layer->block, layer->size - start);
-    if (!changes.read_new(start, length, &bytes[layer->bitmap]) ||
-        !LayerWriteAt(fd, bytes.data(), bytes.size(),
-                      layer->data_at + uint64_t{index} * slot)) {
-      return false;
-    }
+  if (!WriteWholeBlocks(*layer, changes, added) || fdatasync(fd) != 0) {
+    return false;
   }
-  if (fdatasync(fd) != 0) return false;
   std::string fields = layer->header.substr(kAllocated, kLinkage - kAllocated);
-  PutLittleEndian(&fields, 0, 4, next);
+  PutLittleEndian(&fields, 0, 4, count);
   std::string modify(16, '\0');
   if (getrandom(&modify[0], modify.size(), 0) != 16) return false;
   modify[7] = static_cast<char>((modify[7] & 0x0F) | 0x40);  // version 4

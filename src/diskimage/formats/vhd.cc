@@ -374,9 +374,7 @@ ParentPlaces Places(const Layer& child) {
 }
 
 bool IsParent(const Layer& child, const Layer& parent, std::string* why) {
-  if (parent.id == child.parent_id) return true;
-  *why = "is not the parent the image names: its unique id differs";
-  return false;
+  return IdNamesParent(child, parent, "unique id", why);
 }
 
 LayerSource Find(const Layer& layer, uint64_t offset, uint64_t* run,

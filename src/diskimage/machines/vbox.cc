@@ -55,16 +55,24 @@ std::string DriveC(const XmlElement* controllers) {
 
 }  // namespace
 
+std::vector<const VboxDisk*> VboxDisks(const VboxMachine& machine) {
+  std::vector<const VboxDisk*> all, pending;
+  for (const VboxDisk& disk : machine.disks) pending.push_back(&disk);
+  while (!pending.empty()) {
+    all.push_back(pending.back());
+    pending.pop_back();
+    for (const VboxDisk& child : all.back()->children) {
+      pending.push_back(&child);
+    }
+  }
+  return all;
+}
+
 std::string VboxLocation(const VboxMachine& machine, const std::string& uuid) {
-  std::vector<const VboxDisk*> disks;
-  for (const VboxDisk& disk : machine.disks) disks.push_back(&disk);
-  while (!disks.empty()) {
-    const VboxDisk* disk = disks.back();
-    disks.pop_back();
+  for (const VboxDisk* disk : VboxDisks(machine)) {
     if (strcasecmp(disk->uuid.c_str(), uuid.c_str()) == 0) {
       return disk->location;
     }
-    for (const VboxDisk& child : disk->children) disks.push_back(&child);
   }
   return "";
 }

@@ -22,6 +22,9 @@ struct VboxMachine {
   std::string state_file;       // a saved machine's state, or ""
 };
 
+// Every disk of the registry, each before the disks built on it.
+std::vector<const VboxDisk*> VboxDisks(const VboxMachine& machine);
+
 // The location the registry gives the disk of `uuid`, or "".
 std::string VboxLocation(const VboxMachine& machine, const std::string& uuid);
 
