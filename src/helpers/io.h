@@ -1,5 +1,5 @@
 // Whole reads and writes on a descriptor, through short counts and
-// interrupted calls; and a folder's files by the end of their names.
+// interrupted calls.
 #ifndef DOSSETUP_HELPERS_IO_H_
 #define DOSSETUP_HELPERS_IO_H_
 
@@ -7,7 +7,6 @@
 #include <stdint.h>
 
 #include <string>
-#include <vector>
 
 // Writes all `size` bytes, at offset `at` if it is not negative (the
 // descriptor's position then stays), else where the descriptor stands.
@@ -20,10 +19,5 @@ bool ReadAll(int fd, std::string* text);
 // Up to `size` bytes of `fd` from `at`; fewer at the end of the file or on
 // an error. A large `size` takes no more memory than the file holds.
 std::string ReadAt(int fd, uint64_t at, uint64_t size);
-
-// The entries of `folder` whose names end as `suffix` does (and are
-// longer), as paths below it, in name order; none where it is no folder.
-std::vector<std::string> FilesEndingIn(const std::string& folder,
-                                       const std::string& suffix);
 
 #endif  // DOSSETUP_HELPERS_IO_H_

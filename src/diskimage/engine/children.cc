@@ -17,6 +17,7 @@
 #include "diskimage/formats/vhdx.h"
 #include "diskimage/machines/vbox.h"
 #include "helpers/io.h"
+#include "helpers/paths.h"
 
 namespace {
 
@@ -257,9 +258,8 @@ ChildrenVerdict FindChildren(const std::string& path, int fd,
                              std::string* why) {
   Search search;
   search.image = path;
-  size_t slash = path.rfind('/');
-  search.folder = slash == 0 ? "/" : path.substr(0, slash);
-  search.name = path.substr(slash + 1);
+  search.folder = FolderOf(path);
+  search.name = path.substr(path.rfind('/') + 1);
   if (fstat(fd, &search.st) != 0) return kNoChildren;
   struct stat lock;
   if (lstat((path + ".lock").c_str(), &lock) == 0) {

@@ -15,6 +15,7 @@
 #include "diskimage/formats/layer.h"
 #include "diskimage/formats/vhd.h"
 #include "helpers/io.h"
+#include "helpers/paths.h"
 #include "lines.h"
 
 namespace {
@@ -203,12 +204,6 @@ Names ReadNames(int fd, uint64_t size, bool data_file_too = true) {
 bool NamesProtocol(const std::string& name) {
   size_t stop = name.find_first_of(":/");
   return stop != std::string::npos && name[stop] == ':';
-}
-
-std::string FolderOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 struct Walk {

@@ -20,6 +20,7 @@
 #include "diskimage/formats/layer.h"
 #include "diskimage/machines/vbox.h"
 #include "helpers/io.h"
+#include "helpers/paths.h"
 
 namespace {
 
@@ -124,11 +125,6 @@ bool Open(Layer* layer, std::string* why) {
     layer->qemu_writes = true;
   }
   return true;
-}
-
-std::string FolderOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 // The machine files of the image's folder and the folder above (a

@@ -1,25 +1,19 @@
 // The machine files of 86Box, PCem, DOSBox-X and QEMU under libvirt
 // (machine.h): each names its drive C in its own way.
-#include <ctype.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 
+#include "ascii.h"
 #include "diskimage/machines/parts.h"
 #include "lines.h"
 
 namespace {
 
 std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(tolower(c));
+  for (char& c : text) c = FoldAscii(c);
   return text;
-}
-
-std::string Trim(const std::string& text) {
-  size_t start = text.find_first_not_of(" \t\r");
-  if (start == std::string::npos) return "";
-  return text.substr(start, text.find_last_not_of(" \t\r") - start + 1);
 }
 
 // The words of a command line, a word in double quotes kept whole.

@@ -14,11 +14,6 @@
 #include "helpers/io.h"
 #include "lines.h"
 
-std::string FolderOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::string Absolute(std::string path, const std::string& folder) {
   std::replace(path.begin(), path.end(), '\\', '/');
   return !path.empty() && path[0] == '/' ? path : folder + "/" + path;

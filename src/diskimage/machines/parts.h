@@ -10,8 +10,7 @@
 
 #include "diskimage/machines/machine.h"
 #include "diskimage/machines/xml.h"
-
-std::string FolderOf(const std::string& path);
+#include "helpers/paths.h"
 
 // The text of the regular file at `path`, where it is one of no more than
 // a machine file ever holds (4 MiB) and holds no NUL byte, as a disk image

@@ -89,8 +89,7 @@ bool ReadVbox(const std::string& path, VboxMachine* machine) {
   const XmlElement* registry =
       machine_element ? Child(*machine_element, "MediaRegistry") : nullptr;
   const XmlElement* disks = registry ? Child(*registry, "HardDisks") : nullptr;
-  std::string folder = path.substr(0, path.rfind('/'));
-  if (folder.empty()) folder = "/";
+  std::string folder = FolderOf(path);
   if (disks) ReadDisks(*disks, folder, &machine->disks);
   if (machine_element) {
     const XmlElement* hardware = Child(*machine_element, "Hardware");

@@ -89,12 +89,6 @@ std::string Unescape(const std::string& raw) {
   return out;
 }
 
-std::string Trim(const std::string& text) {
-  size_t start = text.find_first_not_of(" \t\r\n");
-  if (start == std::string::npos) return "";
-  return text.substr(start, text.find_last_not_of(" \t\r\n") - start + 1);
-}
-
 std::string LocalName(const std::string& name) {
   size_t colon = name.find(':');
   return colon == std::string::npos ? name : name.substr(colon + 1);
@@ -186,6 +180,12 @@ bool ParseElement(Parser* p, XmlElement* element, int depth) {
 }
 
 }  // namespace
+
+std::string Trim(const std::string& text) {
+  size_t start = text.find_first_not_of(" \t\r\n");
+  if (start == std::string::npos) return "";
+  return text.substr(start, text.find_last_not_of(" \t\r\n") - start + 1);
+}
 
 bool ParseXml(const std::string& text, XmlElement* root) {
   *root = XmlElement();

@@ -20,6 +20,9 @@ struct XmlElement {
 // Parses `text` into its root element; false when it is no XML.
 bool ParseXml(const std::string& text, XmlElement* root);
 
+// `text` without the blanks (spaces, tabs, line ends) around it.
+std::string Trim(const std::string& text);
+
 // The children of `element` named `name`.
 std::vector<const XmlElement*> Children(const XmlElement& element,
                                         const std::string& name);
