@@ -325,6 +325,8 @@ INSTANTIATE_TEST_SUITE_P(
         StopRow{kOnFat16Vdi, 0, false, kQemuImgInCommit},
         StopRow{kOnFat16Vmdk, SIGKILL, false, kProgramInCommit},
         StopRow{kOnFat16Vmdk, 0, false, kQemuImgInCommit},
+        StopRow{kOnFat16VirtualPcVhd, SIGKILL, false, kProgramInCommit},
+        StopRow{kOnFat16VirtualPcVhd, 0, false, kQemuImgInCommit},
         // Written by the program itself: no helper to stop.
         StopRow{kOnFat16VhdChild, SIGKILL, false},
         StopRow{kOnFat16FreshVhdChild, SIGKILL, false, kAtEachWrite},
