@@ -45,7 +45,7 @@ build/sanitize/Makefile:
 # among the commit's writes, raw's and qcow2's, and the growing Bochs disk
 # for the writers of the program's own (the full runs on every medium take
 # each writer through); the judges of whole chains run in the plain build.
-SANITIZE_SKIP := Stops\.LeaveEveryFileOldOrNew/(raw_(killed|terminated)|qcow2_(killed|ctrl_c|terminated)|differencing_VHD_killed|fresh_.*|VDI_.*|VMDK_.*|dynamic_VHD_.*|Bochs_(undoable|sparse)_.*)( |$$)|DiskImage\.Writes(VirtualBoxSnapshots|DifferencingVhds)
+SANITIZE_SKIP := Stops\.LeaveEveryFileOldOrNew/(raw_(killed|terminated)|qcow2_(killed|ctrl_c|terminated)|differencing_VHD_killed|fresh_.*|VDI_.*|VMDK_.*|dynamic_VHD_.*|Virtual_PC_VHD_.*|Bochs_(undoable|sparse)_.*)( |$$)|DiskImage\.Writes(VirtualBoxSnapshots|DifferencingVhds)
 
 sanitize: build/sanitize/Makefile
 	cmake --build build/sanitize -j $(JOBS)
