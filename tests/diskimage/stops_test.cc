@@ -120,13 +120,17 @@ int RunInChild(const std::string& image, const std::function<void()>& arm) {
   return status;
 }
 
-// Lines enough for a commit that a stop can fall inside.
+// Lines enough for a commit that a stop can fall inside. Each file's size
+// changes, so that every run writes the same sectors: a file that keeps its
+// size and clusters may keep its directory entry too, when the run's time
+// falls in the same two seconds as the entry's.
 void LayOutLarge(const ScratchDrive& drive) {
   LayOutHalfSetUp(drive);
   std::string lines;
   for (int i = 0; i < 60000; ++i)
     lines += "REM line " + std::to_string(i) + "\r\n";
-  drive.Write("AUTOEXEC.BAT", drive.Read("AUTOEXEC.BAT") + lines);
+  drive.Write("AUTOEXEC.BAT", "PATH C:\\WINDOWS\r\n" + lines);
+  drive.Write("WINDOWS/DOSSTART.BAT", "X\r\n");
   drive.Write("WINDOWS/SYSTEM/KESTIV.INI",
               drive.Read("WINDOWS/SYSTEM/KESTIV.INI") + lines);
 }

@@ -37,19 +37,24 @@ DiskStatus Refuse(Disk* disk, DiskStatus status, const std::string& why) {
   return status;
 }
 
-// Points mtools at the volume in `view`; false when it holds none.
-// `needed` receives the end of a FAT partition that lies past the disk.
-bool UseVolume(Disk* disk, const std::string& view,
+// Points mtools at the volume in `file`, which shows the disk.
+void SetSpec(Disk* disk, const std::string& file) {
+  disk->spec = file;
+  if (disk->offset > 0) disk->spec += "@@" + std::to_string(disk->offset);
+}
+
+// Finds the volume in `file`, which shows the disk, and points mtools at
+// it; false when it holds none. `needed` receives the end of a FAT
+// partition that lies past the disk.
+bool UseVolume(Disk* disk, const std::string& file,
                uint64_t* needed = nullptr) {
-  uint64_t offset = 0;
   // mtools reads "@@" in its -i argument as the start of an offset.
-  if (view.find("@@") != std::string::npos ||
-      !FindVolume(view, &offset, needed)) {
+  if (file.find("@@") != std::string::npos ||
+      !FindVolume(file, &disk->offset, needed)) {
     disk->why = "no FAT volume that can be drive C";
     return false;
   }
-  disk->spec = view;
-  if (offset > 0) disk->spec += "@@" + std::to_string(offset);
+  SetSpec(disk, file);
   return true;
 }
 
@@ -73,25 +78,15 @@ DiskStatus BridgeImage(Disk* disk, size_t bottom, uint64_t bottom_size) {
   return kDiskOpen;
 }
 
-// Opens the view of the image of `size` bytes that `disk->journal` shows
-// (through the journal, or read-only through none), and finds the volume
-// in it.
-DiskStatus OpenView(Disk* disk, uint64_t size) {
-  if (!disk->read_only) {
-    if (!BeginJournal(disk->journal, size)) {
-      return Refuse(disk, kDiskNoJournal,
-                    "cannot make the journal beside the image");
-    }
-    disk->journaled = true;
-  }
-  std::vector<std::string> blockdevs = disk->read_only
-                                           ? ImageBlockdevs(disk->journal)
-                                           : JournalBlockdevs(disk->journal);
-  if (!OpenRawView(blockdevs, !disk->read_only, ImageFolder(disk->path),
-                   &disk->view)) {
+// Opens a view that cannot write of the disk of `size` bytes that the
+// journal's image nodes show, and finds the volume in it (UseVolume).
+DiskStatus OpenReadView(Disk* disk, uint64_t size, uint64_t* needed = nullptr) {
+  disk->size = size;
+  if (!OpenRawView(ImageBlockdevs(disk->journal), false,
+                   ImageFolder(disk->path), &disk->view)) {
     return Refuse(disk, kDiskNoHelper, kNoView);
   }
-  return kDiskOpen;
+  return UseVolume(disk, disk->view.disk, needed) ? kDiskOpen : kDiskUnusable;
 }
 
 // Settles a journal an earlier run left; read-only, one that waits is
@@ -161,15 +156,16 @@ DiskStatus OpenOwn(Disk* disk, const LayerFormat* format) {
     bottom_size = info.virtual_size;
   }
   DiskStatus opened = BridgeImage(disk, bottom, bottom_size);
-  if (opened == kDiskOpen) opened = OpenView(disk, disk->chain[0].size);
   if (opened != kDiskOpen) return opened;
-  return UseVolume(disk, disk->view.disk) ? kDiskOpen : kDiskUnusable;
+  return OpenReadView(disk, disk->chain[0].size);
 }
 
 // Without qemu-img only a raw image can be told, by its content, and
 // neither a journal nor one left behind can be used: it is changed
 // directly.
 DiskStatus OpenWithoutQemu(Disk* disk) {
+  disk->direct = true;
+  disk->unjournaled = true;
   JournalFor(disk->path, disk->image_fd, "raw", "", &disk->journal);
   struct stat left;
   if (lstat(disk->journal.record.c_str(), &left) == 0) {
@@ -199,8 +195,6 @@ DiskStatus OpenByFooter(Disk* disk, const ImageInfo& info, uint64_t needed) {
     return kDiskUnusable;
   }
   CloseRawView(&disk->view);
-  if (disk->journaled) DiscardJournal(disk->journal);
-  disk->journaled = false;
   JournalFor(disk->path, disk->image_fd, info.format, kFooter, &disk->journal);
   std::string why;
   disk->chain.assign(1, Layer());
@@ -209,13 +203,13 @@ DiskStatus OpenByFooter(Disk* disk, const ImageInfo& info, uint64_t needed) {
     return Refuse(disk, kDiskUnusable, "the image " + why);
   }
   DiskStatus opened = BridgeImage(disk, 0, info.virtual_size);
-  if (opened == kDiskOpen) opened = OpenView(disk, by_footer.virtual_size);
   if (opened != kDiskOpen) return opened;
-  return UseVolume(disk, disk->view.disk) ? kDiskOpen : kDiskUnusable;
+  return OpenReadView(disk, by_footer.virtual_size);
 }
 
-// A format QEMU reads and writes in place, through a journal; where no
-// view can be opened, a raw image is changed directly.
+// A format QEMU reads and writes in place, read here directly where it is
+// raw, else through a view. Changes go through a journal; where no view
+// can be opened, a raw image is changed directly.
 DiskStatus OpenByQemu(Disk* disk) {
   ImageInfo info;
   InfoResult read = ReadImageInfo(disk->path, "", &info);
@@ -230,21 +224,16 @@ DiskStatus OpenByQemu(Disk* disk) {
   JournalFor(disk->path, disk->image_fd, info.format, "", &disk->journal);
   DiskStatus settled = Settle(disk);
   if (settled != kDiskOpen) return settled;
-  bool raw = info.format == "raw";
-  // A raw image read alone needs no view, and one that holds no volume
-  // gets no journal.
-  if (raw && (disk->read_only || !UseVolume(disk, disk->path))) {
+  disk->size = info.virtual_size;
+  if (info.format == "raw") {
+    disk->direct = true;
     return UseVolume(disk, disk->path) ? kDiskOpen : kDiskUnusable;
   }
   std::string no_view = WhyNoView();
-  if (!no_view.empty()) {
-    if (!raw) return Refuse(disk, kDiskNoHelper, no_view);
-    return UseVolume(disk, disk->path) ? kDiskOpen : kDiskUnusable;
-  }
+  if (!no_view.empty()) return Refuse(disk, kDiskNoHelper, no_view);
   uint64_t needed = 0;
-  DiskStatus opened = OpenView(disk, info.virtual_size);
-  if (opened != kDiskOpen) return opened;
-  if (UseVolume(disk, disk->view.disk, &needed)) return kDiskOpen;
+  DiskStatus opened = OpenReadView(disk, info.virtual_size, &needed);
+  if (opened != kDiskUnusable) return opened;
   return OpenByFooter(disk, info, needed);
 }
 
@@ -335,9 +324,37 @@ DiskStatus OpenDisk(const char* location, bool read_only, Disk* disk) {
   return status;
 }
 
+DiskStatus WriteDisk(Disk* disk) {
+  if (disk->writing) return kDiskOpen;
+  if (disk->read_only) return Refuse(disk, kDiskUnusable, "opened to be read");
+  // A raw image no view can show is changed directly.
+  if (disk->direct && (disk->unjournaled || !WhyNoView().empty())) {
+    disk->writing = true;
+    return kDiskOpen;
+  }
+  // The journal first, while the volume can still be read: without it
+  // nothing changes.
+  if (!BeginJournal(disk->journal, disk->size)) {
+    return Refuse(disk, kDiskNoJournal,
+                  "cannot make the journal beside the image");
+  }
+  disk->journaled = true;
+  // The view of the image alone stays: the commit reads it.
+  if (!OpenRawView(JournalBlockdevs(disk->journal), true,
+                   ImageFolder(disk->path), &disk->journal_view)) {
+    DiscardJournal(disk->journal);
+    disk->journaled = false;
+    return Refuse(disk, kDiskNoHelper, kNoView);
+  }
+  disk->journal.image_view = &disk->view;
+  SetSpec(disk, disk->journal_view.disk);
+  disk->writing = true;
+  return kDiskOpen;
+}
+
 DiskStatus CloseDisk(Disk* disk, bool changed) {
   DiskStatus status = kDiskClosed;
-  bool clean = CloseRawView(&disk->view);
+  bool clean = CloseRawView(&disk->journal_view);
   if (disk->journaled) {
     // Nothing past an interrupt or a daemon that died is ever committed.
     if (!changed || !clean || InterruptSignal()) {
@@ -349,6 +366,7 @@ DiskStatus CloseDisk(Disk* disk, bool changed) {
       if (committed == kCommitDropped) status = kDiskDropped;
     }
   }
+  CloseRawView(&disk->view);
   CloseBridge(&disk->bridge);
   CloseChain(&disk->chain);
   if (disk->image_fd >= 0) close(disk->image_fd);

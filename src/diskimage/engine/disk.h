@@ -1,18 +1,22 @@
-// A disk image of any format QEMU reads, opened so that mtools can change
-// the FAT volume inside it (volume.h), or only read it. Nothing copies or
-// converts it.
+// A disk image of any format QEMU reads, opened so that mtools can read
+// the FAT volume inside it (volume.h), and change it once the run knows it
+// will. Nothing copies or converts it.
 //
 // The image is held for as long as it is open, and left alone when
-// another process uses it (inuse.h). Where QEMU's tools and FUSE can be
-// used, the changes go through a journal beside it (journal.h) and a view
-// of the image through that journal (view.h), committed when the disk is
-// closed; elsewhere a raw image is changed directly, as DOS itself would.
+// another process uses it (inuse.h). It is opened to be read: mtools reads
+// a raw image itself, any other through a view that cannot write (view.h).
+// Only the first change makes the journal beside it (journal.h) and a
+// view of the image through that journal, committed when the disk is
+// closed; where QEMU's tools or FUSE cannot be used, a raw image is
+// changed directly, as DOS itself would. So a run that changes nothing
+// makes no file beside the image and starts no daemon for a raw one.
 // A disk of a format the program reads and writes itself (a differencing
 // VHD...) is read through its chain of parents, which are held too and
 // never written (chain.h, bridge.h, commit.h).
-// Opened read-only, it gets no journal and no file is made beside it.
 #ifndef DOSSETUP_DISKIMAGE_ENGINE_DISK_H_
 #define DOSSETUP_DISKIMAGE_ENGINE_DISK_H_
+
+#include <stdint.h>
 
 #include <string>
 
@@ -36,8 +40,8 @@ enum DiskStatus {
 };
 
 // One open image. `spec` is mtools' -i argument for its volume; `why`
-// says in a few words what kept it from opening, where that is more than
-// its status tells.
+// says in a few words what kept it from opening, or from writing, where
+// that is more than its status tells.
 struct Disk {
   std::string path;  // the image's, absolute
   std::string took;  // where a machine file led, said as a verbose run says
@@ -45,22 +49,36 @@ struct Disk {
   std::string spec;
   std::string why;
   bool read_only = false;
-  int image_fd = -1;  // held open and locked while the disk is open
+  int image_fd = -1;         // held open and locked while the disk is open
+  uint64_t offset = 0;       // where the volume starts in the disk
+  uint64_t size = 0;         // the disk's, as the journal covers it
+  bool direct = false;       // mtools reads the image file itself
+  bool unjournaled = false;  // no journal can be used: changed directly
+  bool writing = false;      // WriteDisk has readied it
   // A format of the program's own: the image and its parents, top down,
   // the parents held open and locked shared.
   Chain chain;
   Bridge bridge;  // what shows the chain to QEMU
   bool journaled = false;
   Journal journal;
-  RawView view;
+  RawView view;          // of the image alone, that cannot write
+  RawView journal_view;  // through the journal, once writing
 };
 
-// Opens the image at `location` into `disk`: in use, then its format,
-// then through a journal or directly. A machine file (machine.h) leads to
-// its drive C. Read-only, a committed journal
-// that waits beside it gives kDiskNotStored, since a run would change the
-// image by it first. Anything other than kDiskOpen leaves nothing open.
+// Opens the image at `location` into `disk` to be read: in use, then its
+// format, then directly or through a view. A machine file (machine.h)
+// leads to its drive C. Unless `read_only`, a journal an earlier run left
+// is settled first; read-only, a committed journal that waits beside it
+// gives kDiskNotStored, since a run would change the image by it first.
+// Anything other than kDiskOpen leaves nothing open.
 DiskStatus OpenDisk(const char* location, bool read_only, Disk* disk);
+
+// Readies an open disk for its first change, once: the journal and the
+// view through it, or nothing where the image is changed directly. `spec`
+// may change; the volume it shows is the same. Anything other than
+// kDiskOpen says why no change can be made (with `why`); the disk can
+// still be closed.
+DiskStatus WriteDisk(Disk* disk);
 
 // Closes `disk`, committing its changes when `changed` and no interrupt
 // came (interrupts.h), else discarding them. kDiskClosed when the image

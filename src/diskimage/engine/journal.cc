@@ -325,13 +325,14 @@ bool ReadImageDisk(const Journal& journal,
   RawView view;
   int fd = journal.image_fd;
   bool own = journal.chain != nullptr;
+  bool open_view = journal.image_view && !journal.image_view->folder.empty();
   if (!own && journal.format != "raw") {
-    std::vector<std::string> nodes = ImageNodes(journal);
-    nodes.push_back("driver=raw,node-name=disk,file=image,read-only=on");
-    if (!OpenRawView(nodes, false, ImageFolder(journal.image), &view)) {
+    if (!open_view && !OpenRawView(ImageBlockdevs(journal), false,
+                                   ImageFolder(journal.image), &view)) {
       return false;
     }
-    fd = open(view.disk.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = open((open_view ? journal.image_view : &view)->disk.c_str(),
+              O_RDONLY | O_CLOEXEC);
   }
   bool ok = fd >= 0;
   std::string bytes;
@@ -533,6 +534,9 @@ CommitResult CommitJournal(const Journal& journal) {
     DiscardJournal(journal);
     return kCommitDropped;
   }
+  // Its daemon holds the files a qcow2 or a VMDK names, which the commit
+  // writes.
+  if (journal.image_view) CloseRawView(journal.image_view);
   StepHit();  // the commit point
   std::string why;
   return CommitFromRecord(journal, before, false, &why) ? kCommitDone

@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "diskimage/formats/chain.h"
+#include "diskimage/qemu/view.h"
 
 struct Journal {
   std::string image;    // absolute
@@ -61,6 +62,10 @@ struct Journal {
   // own, the chain its commit writes into (the caller's).
   std::vector<std::string> image_nodes;
   Chain* chain = nullptr;
+  // A view of the image alone that cannot write, where the caller has one
+  // open (else the commit opens its own where it needs one), closed before
+  // anything writes the image or the files it names.
+  RawView* image_view = nullptr;
 };
 
 // Sets up `journal` for the image at `image` (an absolute path), open as

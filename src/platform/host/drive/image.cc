@@ -1,6 +1,9 @@
 #include "platform/host/drive/image.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +11,7 @@
 #include <vector>
 
 #include "diskimage/engine/disk.h"
+#include "diskimage/engine/interrupts.h"
 #include "diskimage/volume/mtools.h"
 #include "helpers/scratch.h"
 #include "lines.h"
@@ -17,27 +21,70 @@ namespace {
 
 using Entry = MdirEntry;
 
+// What the run knows of the volume, so that each folder is listed and each
+// file read once: what mtools told, kept as the run's own changes leave
+// it. A file the run writes stays out of the volume until it is copied
+// over a target, so a temporary file deleted after its copy never reaches
+// the volume, and a copy that leaves the target's bytes as they were
+// writes nothing: a run that changes nothing never starts the journal.
 struct ImageDrive : Drive {
   Disk disk;  // its spec is mtools' -i argument: IMAGE or IMAGE@@OFFSET
   // Whether anything in the volume has changed since it was opened.
   bool volume_changed = false;
-  // Folders' listings by path, each read once until the volume changes.
+  // WriteDisk failed: no change can be made.
+  bool unwritable = false;
+  // Folders' entries by path; an entry the run wrote has an empty alias
+  // until its folder is listed again, since mtools may have made another.
   std::map<std::string, std::vector<Entry>> listings;
-  // The file written last and its bytes, still open: copying it over its
-  // target (the temporary file's one use) then need not read it back out
-  // of the volume, which through a view costs as much as the write.
-  std::string written_path;
-  int written_fd = -1;
+  // The bytes of files of the volume by path, as read or written, each an
+  // unnamed scratch file.
+  std::map<std::string, int> contents;
+  // Files the run wrote that are not in the volume, by path.
+  std::map<std::string, int> pending;
 };
 
 ImageDrive* Self(Drive* drive) {
   return static_cast<ImageDrive*>(drive);
 }
 
-void ForgetWritten(ImageDrive* drive) {
-  if (drive->written_fd >= 0) close(drive->written_fd);
-  drive->written_fd = -1;
-  drive->written_path.clear();
+// Forgets `path` in `files`; whether it was there.
+bool Drop(std::map<std::string, int>* files, const std::string& path) {
+  auto found = files->find(path);
+  if (found == files->end()) return false;
+  close(found->second);
+  files->erase(found);
+  return true;
+}
+
+void Keep(std::map<std::string, int>* files, const std::string& path, int fd) {
+  Drop(files, path);
+  (*files)[path] = fd;
+}
+
+// A descriptor of its own, at the start, of the scratch file `fd`.
+int Reopen(int fd) {
+  char name[32];
+  snprintf(name, sizeof name, "/proc/self/fd/%d", fd);
+  return open(name, O_RDONLY | O_CLOEXEC);
+}
+
+// Whether scratch files `a` and `b` hold the same bytes.
+bool SameBytes(int a, int b) {
+  struct stat sa, sb;
+  if (fstat(a, &sa) != 0 || fstat(b, &sb) != 0 || sa.st_size != sb.st_size) {
+    return false;
+  }
+  std::vector<char> ba(64 * 1024), bb(ba.size());
+  for (off_t at = 0; at < sa.st_size;) {
+    ssize_t count = pread(a, ba.data(), ba.size(), at);
+    if (count <= 0 ||
+        pread(b, bb.data(), static_cast<size_t>(count), at) != count ||
+        !std::equal(ba.begin(), ba.begin() + count, bb.begin())) {
+      return false;
+    }
+    at += count;
+  }
+  return true;
 }
 
 // The first line a helper said, without mtools' habit of ending with a
@@ -96,7 +143,7 @@ const std::vector<Entry>* Listing(ImageDrive* drive,
   return &(drive->listings[folder] = entries);
 }
 
-// The entry `relative` names, or null.
+// The entry of the volume `relative` names, or null.
 const Entry* Find(ImageDrive* drive, const std::string& relative) {
   std::string parent, name;
   SplitRelative(relative, &parent, &name);
@@ -106,6 +153,19 @@ const Entry* Find(ImageDrive* drive, const std::string& relative) {
     if (entry.name == name) return &entry;
   }
   return nullptr;
+}
+
+// The same, with its alias, its folder listed again where the run's own
+// change left the alias unknown.
+const Entry* FindWithAlias(ImageDrive* drive, const std::string& relative) {
+  const Entry* entry = Find(drive, relative);
+  if (entry && entry->alias.empty()) {
+    std::string parent, name;
+    SplitRelative(relative, &parent, &name);
+    drive->listings.erase(parent);
+    entry = Find(drive, relative);
+  }
+  return entry;
 }
 
 // `relative` as mtools must be given it: every component by the short name
@@ -119,7 +179,7 @@ bool ShortPath(ImageDrive* drive, const std::string& relative,
   }
   std::string parent, name;
   SplitRelative(relative, &parent, &name);
-  const Entry* entry = Find(drive, relative);
+  const Entry* entry = FindWithAlias(drive, relative);
   if (!entry || HasPatternCharacter(entry->alias) ||
       !ShortPath(drive, parent, dos)) {
     return false;
@@ -141,22 +201,6 @@ bool TargetPath(ImageDrive* drive, const std::string& relative,
   if (dos->back() != '/') *dos += '/';
   *dos += name;
   return true;
-}
-
-// After an mtools command that may have changed the volume: every listing
-// read before it, and the file written last, are forgotten.
-void VolumeChanged(ImageDrive* drive) {
-  ForgetWritten(drive);
-  drive->listings.clear();
-  drive->volume_changed = true;
-}
-
-// An mtools command that may change the volume.
-bool Change(ImageDrive* drive, const char* tool,
-            const std::vector<std::string>& args, int extra_fd = -1) {
-  bool ok = Mtools(drive, tool, args, nullptr, -1, extra_fd);
-  VolumeChanged(drive);
-  return ok;
 }
 
 DriveStatus ForDrive(DiskStatus status) {
@@ -182,16 +226,97 @@ DriveStatus ForDrive(DiskStatus status) {
   return kDriveUnusable;
 }
 
+// Readies the disk for the run's first change (WriteDisk); what kept it
+// from that is the drive's problem, and every change's complaint.
+bool Writable(ImageDrive* drive) {
+  if (!drive->unwritable) {
+    DiskStatus status = WriteDisk(&drive->disk);
+    if (status == kDiskOpen) return true;
+    ReportDrive(ForDrive(status), drive->disk.why);
+    drive->unwritable = true;
+  }
+  drive->complaint = drive->disk.why;
+  return false;
+}
+
+// An mtools command that changes file `relative`, written (its bytes now
+// those of `fd`) or deleted (`fd` -1). The listings and bytes known are
+// kept as it leaves them; after a failure, nothing of them is trusted.
+bool Change(ImageDrive* drive, const std::string& relative, const char* tool,
+            const std::vector<std::string>& args, int fd = -1) {
+  bool ok = Mtools(drive, tool, args, nullptr, -1, fd);
+  drive->volume_changed = true;
+  Drop(&drive->contents, relative);
+  std::string parent, name;
+  SplitRelative(relative, &parent, &name);
+  auto listing = drive->listings.find(parent);
+  if (!ok) {
+    for (auto& file : drive->contents) close(file.second);
+    drive->contents.clear();
+    drive->listings.clear();
+  } else if (listing != drive->listings.end()) {
+    std::vector<Entry>& entries = listing->second;
+    auto entry = std::find_if(entries.begin(), entries.end(),
+                              [&](const Entry& e) { return e.name == name; });
+    if (fd < 0 && entry != entries.end()) entries.erase(entry);
+    if (fd >= 0 && entry != entries.end()) entry->alias.clear();
+    if (fd >= 0 && entry == entries.end()) entries.push_back({name, "", false});
+  }
+  int kept = fd >= 0 && ok ? dup(fd) : -1;
+  if (kept >= 0) drive->contents[relative] = kept;
+  return ok;
+}
+
+// The bytes the volume holds for file `relative`, read once: a scratch
+// file the drive keeps, or -1 with errno set.
+int VolumeBytes(ImageDrive* drive, const std::string& relative) {
+  auto known = drive->contents.find(relative);
+  if (known != drive->contents.end()) return known->second;
+  const Entry* entry = relative.empty() ? nullptr : Find(drive, relative);
+  std::string dos;
+  if (!entry || entry->folder || !ShortPath(drive, relative, &dos)) {
+    errno = entry ? EISDIR : ENOENT;
+    return -1;
+  }
+  int fd = ScratchFile();
+  if (fd < 0) return -1;
+  if (!Mtools(drive, "mtype", {dos}, nullptr, fd)) {
+    close(fd);
+    errno = EIO;
+    return -1;
+  }
+  return drive->contents[relative] = fd;
+}
+
+// Stores file `relative` with the bytes of `fd`, unless the volume holds
+// them already.
+bool Store(ImageDrive* drive, const std::string& relative, int fd) {
+  const Entry* entry = Find(drive, relative);
+  if (entry && !entry->folder) {
+    int old = VolumeBytes(drive, relative);
+    if (old >= 0 && SameBytes(old, fd)) return true;
+  }
+  std::string dos;
+  return TargetPath(drive, relative, &dos) && Writable(drive) &&
+         Change(drive, relative, "mcopy", {"-o", "/dev/fd/3", dos}, fd);
+}
+
 void Detach(Drive* self, DriveProblem* problem) {
   ImageDrive* drive = Self(self);
-  ForgetWritten(drive);
+  // A file written and never copied nor deleted (its delete failed) is
+  // stored as it is; after an interrupt nothing more is.
+  for (auto& file : drive->pending) {
+    if (!InterruptSignal()) Store(drive, file.first, file.second);
+    close(file.second);
+  }
+  for (auto& file : drive->contents) close(file.second);
   DiskStatus closed = CloseDisk(&drive->disk, drive->volume_changed);
   if (closed != kDiskClosed) problem->status = ForDrive(closed);
   delete drive;
 }
 
-// Read-only, nothing is written: no journal is made, and the volume is
-// read through a view that cannot write.
+// Read-only, nothing is ever written: no journal is made, and the volume
+// is read directly or through a view that cannot write.
 Drive* Attach(const char* location, bool read_only, DriveProblem* problem) {
   ImageDrive* drive = new ImageDrive;
   drive->ops = &kImageDrive;
@@ -204,50 +329,48 @@ Drive* Attach(const char* location, bool read_only, DriveProblem* problem) {
   return nullptr;
 }
 
-bool List(Drive* drive, const std::string& folder,
+bool List(Drive* self, const std::string& folder,
           std::vector<std::string>* names) {
+  ImageDrive* drive = Self(self);
   names->clear();
-  const std::vector<Entry>* entries = Listing(Self(drive), folder);
+  const std::vector<Entry>* entries = Listing(drive, folder);
   if (!entries) return false;
   for (const Entry& entry : *entries) names->push_back(entry.name);
+  for (const auto& file : drive->pending) {
+    std::string parent, name;
+    SplitRelative(file.first, &parent, &name);
+    if (parent == folder) names->push_back(name);
+  }
   std::sort(names->begin(), names->end());
+  names->erase(std::unique(names->begin(), names->end()), names->end());
   return true;
 }
 
 // The alias the volume stores, never one computed here.
 std::string Alias(Drive* drive, const std::string& folder,
                   const std::vector<std::string>&, const std::string& name) {
-  const Entry* entry = Find(Self(drive), JoinRelative(folder, name));
+  const Entry* entry = FindWithAlias(Self(drive), JoinRelative(folder, name));
   return entry ? entry->alias : "";
 }
 
-EntryKind Kind(Drive* drive, const std::string& path) {
+EntryKind Kind(Drive* self, const std::string& path) {
+  ImageDrive* drive = Self(self);
   if (path.empty()) return kEntryFolder;
-  const Entry* entry = Find(Self(drive), path);
+  if (drive->pending.count(path)) return kEntryFile;
+  const Entry* entry = Find(drive, path);
   if (!entry) return kEntryMissing;
   return entry->folder ? kEntryFolder : kEntryFile;
 }
 
 int OpenRead(Drive* self, const std::string& path) {
   ImageDrive* drive = Self(self);
-  EntryKind kind = Kind(drive, path);
-  std::string dos;
-  if (kind != kEntryFile || !ShortPath(drive, path, &dos)) {
-    errno = kind == kEntryMissing ? ENOENT : EISDIR;
-    return -1;
-  }
-  int fd = ScratchFile();
-  if (fd < 0) return -1;
-  if (!Mtools(drive, "mtype", {dos}, nullptr, fd) ||
-      lseek(fd, 0, SEEK_SET) != 0) {
-    close(fd);
-    errno = EIO;
-    return -1;
-  }
-  return fd;
+  auto pending = drive->pending.find(path);
+  int fd = pending != drive->pending.end() ? pending->second
+                                           : VolumeBytes(drive, path);
+  return fd < 0 ? -1 : Reopen(fd);
 }
 
-// The content goes into the image when the file is closed.
+// The content stays with the drive until it is copied, or the drive closes.
 int OpenWrite(Drive* drive, const std::string& path) {
   std::string parent, name;
   SplitRelative(path, &parent, &name);
@@ -259,47 +382,42 @@ int OpenWrite(Drive* drive, const std::string& path) {
   return ScratchFile();
 }
 
-// mcopy reads the content as its descriptor 3.
 bool CloseWrite(Drive* self, int fd, const std::string& path) {
   ImageDrive* drive = Self(self);
   std::string dos;
-  bool ok = TargetPath(drive, path, &dos) &&
-            Change(drive, "mcopy", {"-o", "/dev/fd/3", dos}, fd);
-  if (!ok) {
+  if (!TargetPath(drive, path, &dos)) {
     close(fd);
     return false;
   }
-  drive->written_path = dos;
-  drive->written_fd = fd;
+  Keep(&drive->pending, path, fd);
   return true;
 }
 
 bool Copy(Drive* self, const std::string& from, const std::string& to) {
   ImageDrive* drive = Self(self);
   EntryKind target = Kind(drive, to);
-  std::string source, destination;
-  bool ok = Kind(drive, from) == kEntryFile &&
-            (target == kEntryMissing || target == kEntryFile) &&
-            ShortPath(drive, from, &source) &&
-            TargetPath(drive, to, &destination);
+  auto pending = drive->pending.find(from);
+  int source = -1;
+  if (Kind(drive, from) == kEntryFile &&
+      (target == kEntryMissing || target == kEntryFile)) {
+    source = pending != drive->pending.end() ? pending->second
+                                             : VolumeBytes(drive, from);
+  }
   // The source's bytes are there; nothing in the image has changed yet.
   CopyCrashPoint();
-  if (!ok) return false;
-  if (source == drive->written_path &&
-      lseek(drive->written_fd, 0, SEEK_SET) == 0) {
-    int fd = drive->written_fd;
-    drive->written_fd = -1;  // closed below, once mcopy has read it
-    bool copied = Change(drive, "mcopy", {"-o", "/dev/fd/3", destination}, fd);
-    return close(fd) == 0 && copied;
-  }
-  return Change(drive, "mcopy", {"-o", source, destination});
+  if (source < 0 || !Store(drive, to, source)) return false;
+  if (to != from) Drop(&drive->pending, to);
+  return true;
 }
 
-bool Remove(Drive* drive, const std::string& path) {
+bool Remove(Drive* self, const std::string& path) {
+  ImageDrive* drive = Self(self);
+  bool was_pending = Drop(&drive->pending, path);
+  const Entry* entry = Find(drive, path);
+  if (!entry || entry->folder) return was_pending;
   std::string dos;
-  return Kind(drive, path) == kEntryFile &&
-         ShortPath(Self(drive), path, &dos) &&
-         Change(Self(drive), "mdel", {dos});
+  return ShortPath(drive, path, &dos) && Writable(drive) &&
+         Change(drive, path, "mdel", {dos});
 }
 
 }  // namespace
