@@ -74,7 +74,7 @@ bool SameBytes(int a, int b) {
   if (fstat(a, &sa) != 0 || fstat(b, &sb) != 0 || sa.st_size != sb.st_size) {
     return false;
   }
-  std::vector<char> ba(64 * 1024), bb(ba.size());
+  std::vector<char> ba(size_t{64} * 1024), bb(ba.size());
   for (off_t at = 0; at < sa.st_size;) {
     ssize_t count = pread(a, ba.data(), ba.size(), at);
     if (count <= 0 ||
