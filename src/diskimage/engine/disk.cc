@@ -157,7 +157,11 @@ DiskStatus OpenOwn(Disk* disk, const LayerFormat* format) {
   }
   DiskStatus opened = BridgeImage(disk, bottom, bottom_size);
   if (opened != kDiskOpen) return opened;
-  return OpenReadView(disk, disk->chain[0].size);
+  if (disk->bridge.raw.empty()) return OpenReadView(disk, disk->chain[0].size);
+  // A raw bridge mtools reads itself.
+  disk->size = disk->chain[0].size;
+  disk->direct = true;
+  return UseVolume(disk, disk->bridge.raw) ? kDiskOpen : kDiskUnusable;
 }
 
 // Without qemu-img only a raw image can be told, by its content, and
@@ -328,7 +332,8 @@ DiskStatus WriteDisk(Disk* disk) {
   if (disk->writing) return kDiskOpen;
   if (disk->read_only) return Refuse(disk, kDiskUnusable, "opened to be read");
   // A raw image no view can show is changed directly.
-  if (disk->direct && (disk->unjournaled || !WhyNoView().empty())) {
+  if (disk->unjournaled ||
+      (disk->journal.format == "raw" && !WhyNoView().empty())) {
     disk->writing = true;
     return kDiskOpen;
   }

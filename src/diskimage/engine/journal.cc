@@ -408,16 +408,20 @@ bool CommitIntoOwn(const Journal& journal, int source,
 // when an earlier one was cut, and then only into sectors that hold what
 // the cut commit left. `why` says when another program wrote since.
 bool CommitFromRecord(const Journal& journal, const std::string& before,
-                      bool again, std::string* why) {
+                      bool again, std::string* why,
+                      const std::vector<StoredExtent>* mapped = nullptr) {
   if (!journal.in_place) {
     bool done = CommitIntoCopy(journal);
     if (done) DiscardJournal(journal);
     return done;
   }
   // QEMU's commit finds the clusters itself; a check, or the program's own
-  // commit, needs them named.
+  // commit, needs them named, unless they were just mapped.
   std::vector<StoredExtent> extents;
-  if ((again || journal.chain) && !MapOwnExtents(journal.overlay, &extents)) {
+  if (mapped) {
+    extents = *mapped;
+  } else if ((again || journal.chain) &&
+             !MapOwnExtents(journal.overlay, &extents)) {
     return false;
   }
   int source = open(journal.overlay.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
@@ -539,8 +543,10 @@ CommitResult CommitJournal(const Journal& journal) {
   if (journal.image_view) CloseRawView(journal.image_view);
   StepHit();  // the commit point
   std::string why;
-  return CommitFromRecord(journal, before, false, &why) ? kCommitDone
-                                                        : kCommitWaits;
+  return CommitFromRecord(journal, before, false, &why,
+                          journal.in_place ? &extents : nullptr)
+             ? kCommitDone
+             : kCommitWaits;
 }
 
 void DiscardJournal(const Journal& journal) {

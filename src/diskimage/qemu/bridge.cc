@@ -63,28 +63,43 @@ std::vector<std::string> Nodes(std::vector<std::string> first,
   return first;
 }
 
+// The bridge of a chain QEMU reads no layer of: every sector a layer holds
+// written into a sparse raw file, in place.
+bool OpenRawBridge(const Chain& chain, Bridge* bridge) {
+  bridge->fd = ScratchFile();
+  bool any = false;
+  if (bridge->fd < 0 ||
+      ftruncate(bridge->fd, static_cast<off_t>(chain[0].size)) != 0 ||
+      !Fill(chain, chain.size(), chain[0].size, bridge->fd, &any)) {
+    CloseBridge(bridge);
+    return false;
+  }
+  // mtools and QEMU's tools reach it through this process's descriptor.
+  bridge->raw =
+      "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(bridge->fd);
+  bridge->nodes = {
+      "driver=raw,node-name=image,read-only=on,file.driver=file,"
+      "file.locking=off,file.filename=" +
+      OptionValue(bridge->raw)};
+  return true;
+}
+
 }  // namespace
 
 bool OpenBridge(const Chain& chain, size_t bottom, uint64_t bottom_size,
                 const std::string& image, Bridge* bridge) {
   *bridge = Bridge();
-  std::string parent;
-  if (bottom < chain.size()) {
-    parent = std::string("driver=") + chain[bottom].qemu_driver +
-             ",read-only=on,file.driver=file,file.locking=off,"
-             "file.filename=" +
-             OptionValue(chain[bottom].path);
-  } else {
-    bottom_size = chain[0].size;  // what no layer holds reads as zeros
-  }
-  if (!parent.empty() && !HoldsAnything(chain, bottom, bottom_size)) {
+  if (bottom >= chain.size()) return OpenRawBridge(chain, bridge);
+  std::string parent = std::string("driver=") + chain[bottom].qemu_driver +
+                       ",read-only=on,file.driver=file,file.locking=off,"
+                       "file.filename=" +
+                       OptionValue(chain[bottom].path);
+  if (!HoldsAnything(chain, bottom, bottom_size)) {
     bridge->nodes = {parent + ",node-name=image"};
     return true;
   }
-  // Without a bottom QEMU reads, the qcow2 stands alone.
-  std::string backing = parent.empty() ? "" : ",backing=parent";
-  std::vector<std::string> parents;
-  if (!parent.empty()) parents.push_back(parent + ",node-name=parent");
+  std::string backing = ",backing=parent";
+  std::vector<std::string> parents = {parent + ",node-name=parent"};
   bridge->fd = ScratchFile();
   // QEMU's tools reach the unnamed file through this process's descriptor.
   std::string path =

@@ -7,7 +7,8 @@
 // the chain does (a VHD by its geometry, as Virtual PC's own), the qcow2
 // holds the rest of the disk too. QEMU writes that qcow2, through a view
 // (view.h); only the program's own commit writes the formats themselves.
-// A chain that needs none of it needs no qcow2.
+// A chain that needs none of it needs no qcow2. Where QEMU reads no layer,
+// the disk is a sparse raw file instead, which mtools can read itself.
 #ifndef DOSSETUP_DISKIMAGE_QEMU_BRIDGE_H_
 #define DOSSETUP_DISKIMAGE_QEMU_BRIDGE_H_
 
@@ -19,7 +20,8 @@
 #include "diskimage/formats/chain.h"
 
 struct Bridge {
-  int fd = -1;  // the qcow2, when there is one
+  int fd = -1;      // the qcow2 or raw file, when there is one
+  std::string raw;  // the raw file's path, when it is one
   // Block nodes that show the chain as node "image", read-only.
   std::vector<std::string> nodes;
 };
