@@ -59,8 +59,15 @@ std::string FindProgram(const char* name) {
   return "";
 }
 
+std::map<std::string, int>& HelpersStarted() {
+  static std::map<std::string, int> started;
+  return started;
+}
+
 pid_t StartChild(const std::string& program, std::vector<std::string> argv,
                  std::vector<std::string> env, const ChildOptions& options) {
+  std::string word = argv.empty() ? program : argv[0];
+  if (word == "qemu-img" && argv.size() > 1) word += " " + argv[1];
   std::vector<char*> arguments = ExecVector(argv);
   std::vector<char*> envp = ExecVector(env);
   const char* folder =
@@ -93,6 +100,7 @@ pid_t StartChild(const std::string& program, std::vector<std::string> argv,
     _exit(127);
   }
   close(null_fd);
+  if (child > 0) ++HelpersStarted()[word];
   return child;
 }
 

@@ -11,6 +11,7 @@
 #include <sys/types.h>
 
 #include <initializer_list>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,11 @@ struct ChildOptions {
 // -1.
 pid_t StartChild(const std::string& program, std::vector<std::string> argv,
                  std::vector<std::string> env, const ChildOptions& options);
+// How many helpers this process has started, by the word they were
+// started as (argv[0]; for qemu-img, with its command: "qemu-img info").
+// The tests count them.
+std::map<std::string, int>& HelpersStarted();
+
 // Still running when a wait ran out.
 const int kStillRunning = -2;
 

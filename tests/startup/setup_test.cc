@@ -11,6 +11,7 @@
 #include <string>
 
 #include "files/directories.h"
+#include "helpers/spawn.h"
 #include "support/scratch_drive.h"
 
 namespace fs = std::filesystem;
@@ -31,14 +32,43 @@ std::map<std::string, std::string> SnapshotOf(const std::string& folder) {
   return copy.Snapshot();
 }
 
+// The helpers the program started since the last call, by word.
+std::map<std::string, int> Started() {
+  std::map<std::string, int> started;
+  started.swap(HelpersStarted());
+  return started;
+}
+
+// On an image, each of the sample's three folders is listed and each of
+// its five files read once a run; the first run writes the three files,
+// and the settled one writes nothing, which on a raw disk takes nothing
+// but mtools and qemu-img info.
 void RunsTheSampleAndThenChangesNothing(DriveMedium medium) {
   ScratchDrive drive;
   CopySample(drive, "examples/win95");
+  Started();
   EXPECT_EQ(RunOn(drive, medium), 0);
   auto expected = SnapshotOf("tests/data/sample-after");
   EXPECT_EQ(drive.Snapshot(), expected);
+  std::map<std::string, int> first = Started();
   EXPECT_EQ(RunOn(drive, medium), 0);
   EXPECT_EQ(drive.Snapshot(), expected);
+  std::map<std::string, int> settled = Started();
+  if (medium == kOnFolder) return;
+  if (medium == kOnFat12Floppy || medium == kOnFat16Disk ||
+      medium == kOnFat32Disk) {
+    std::map<std::string, int> raw = {
+        {"mdir", 3}, {"mtype", 5}, {"qemu-img info", 1}};
+    EXPECT_EQ(settled, raw);
+  }
+  for (auto* run : {&first, &settled}) {
+    EXPECT_LE((*run)["mdir"], 3);
+    EXPECT_LE((*run)["mtype"], 5);
+  }
+  EXPECT_EQ(first["mcopy"], 3);
+  EXPECT_EQ(first["mdel"] + settled["mcopy"] + settled["mdel"] +
+                settled["qemu-img map"] + settled["qemu-img commit"],
+            0);
 }
 
 TEST_P(RunSetupOn, UpdatesTheSampleDriveAndThenChangesNothing) {
