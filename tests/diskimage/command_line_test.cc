@@ -386,7 +386,7 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
        [&] { disk("Win95.vmdk", "vmdk"); }, "Win95.vmx", 75,
        "in use by a suspended VMware machine"},
       {"a VMware machine with a CD-ROM drive alone", "vmware-cdrom", [] {},
-       "Win95.vmx", 66, "a VMware machine that names no hard disk at ide0:0"},
+       "Win95.vmx", 66, "a VMware machine that names no hard disk"},
       {"an undoable Bochs machine whose journal= names its redolog", "",
        [&] {
          bochs(kBochsUndoable);
@@ -404,7 +404,7 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
        "bochsrc", 66, "volatile"},
       {"a Bochs machine with a CD-ROM drive at ata0-master", "bochs-cdrom",
        [] {}, "bochsrc", 66,
-       "a Bochs machine that names no hard disk at ata0-master"},
+       "a Bochs machine that names no hard disk"},
       {"an undoable redolog for a disk of another size", "",
        [&] {
          bochs(kBochsUndoable);
@@ -454,7 +454,7 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
        "86box.cfg", 0, "drive C is {folder}/disks/c.img"},
       {"an 86Box machine whose disk is on a Windows drive",
        "86box-windows-drive", [] {}, "86box.cfg", 66,
-       "C:/86Box/c.vhd, which does not exist"},
+       "C:\\86Box\\c.vhd, which names no file here"},
       {"an 86Box machine of floppy drives alone", "86box-floppies", [] {},
        "86box.cfg", 66, "an 86Box machine that names no hard disk"},
       {"a PCem machine", "pcem", [&] { disk("c.img", "raw"); }, "win95.cfg", 0,

@@ -14,8 +14,10 @@
 #include "diskimage/engine/unsupported.h"
 #include "diskimage/formats/vhd.h"
 #include "diskimage/machines/machine.h"
+#include "diskimage/machines/vbox.h"
 #include "diskimage/qemu/tools.h"
 #include "diskimage/volume/volume.h"
+#include "helpers/paths.h"
 #include "helpers/spawn.h"
 
 namespace {
@@ -104,7 +106,7 @@ DiskStatus Settle(Disk* disk) {
 DiskStatus OpenOwn(Disk* disk, const LayerFormat* format) {
   std::string why;
   switch (OpenChain(format, disk->image_fd, disk->path, &disk->chain, &why,
-                    disk->base)) {
+                    disk->parents)) {
     case kChainOpen:
       break;
     case kChainRefused:
@@ -271,6 +273,13 @@ DiskStatus Open(Disk* disk) {
     case kBochsLock:
       return Refuse(disk, kDiskInUse, why);
   }
+  std::string saved = SavedVboxUsing(FolderOf(disk->path), st);
+  if (!saved.empty()) {
+    return Refuse(disk, kDiskInUse,
+                  "in use by a saved VirtualBox machine (" + saved +
+                      "); discard its saved state or start and shut it down "
+                      "first");
+  }
   why = UnsupportedChild(disk->image_fd);
   if (!why.empty()) return Refuse(disk, kDiskUnusable, why);
   const LayerFormat* own = ClaimingFormat(disk->image_fd);
@@ -310,7 +319,7 @@ DiskStatus OpenDisk(const char* location, bool read_only, Disk* disk) {
     case kMachineDisk:
       disk->took = machine.kind + "'s drive C is " + machine.disk;
       disk->path = machine.disk;
-      disk->base = machine.base;
+      disk->parents = machine.parents;
       break;
     case kMachineNoDisk:
       status = Refuse(disk, kDiskMissing, machine.why);
@@ -318,12 +327,25 @@ DiskStatus OpenDisk(const char* location, bool read_only, Disk* disk) {
     case kMachineSaved:
       status = Refuse(disk, kDiskInUse, machine.why);
       break;
+    case kMachineRefused:
+      status = Refuse(disk, kDiskUnusable, machine.why);
+      break;
   }
-  if (status == kDiskOpen) status = Open(disk);
+  if (status == kDiskOpen) {
+    status = Open(disk);
+    // A refusal of the disk a machine file led to names that disk.
+    if (status == kDiskInUse && disk->why.empty()) {
+      disk->why = "in use by another process; try again later";
+    }
+    if (status != kDiskOpen && !disk->took.empty() && !disk->why.empty()) {
+      disk->why = "its drive C " + machine.disk + ": " + disk->why;
+    }
+  }
   if (status != kDiskOpen) {
-    std::string why = disk->why;
+    std::string why = disk->why, took = disk->took;
     CloseDisk(disk, false);
     disk->why = why;
+    disk->took = took;
   }
   return status;
 }

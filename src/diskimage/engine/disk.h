@@ -19,6 +19,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 #include "diskimage/engine/journal.h"
 #include "diskimage/formats/chain.h"
@@ -45,7 +46,8 @@ enum DiskStatus {
 struct Disk {
   std::string path;  // the image's, absolute
   std::string took;  // where a machine file led, said as a verbose run says
-  std::string base;  // the base a machine file names for the image
+  // The parents a machine file names for the image, top down.
+  std::vector<std::string> parents;
   std::string spec;
   std::string why;
   bool read_only = false;

@@ -119,7 +119,7 @@ ChainVerdict OpenParent(const Layer& child, const std::string& named,
 
 ChainVerdict OpenChain(const LayerFormat* format, int fd,
                        const std::string& path, Chain* chain, std::string* why,
-                       const std::string& parent_named) {
+                       const std::vector<std::string>& parents) {
   CloseChain(chain);
   chain->assign(1, Layer());
   std::string reason;
@@ -138,8 +138,10 @@ ChainVerdict OpenChain(const LayerFormat* format, int fd,
       return Fault(why, layer.path, "is too deep a chain of parents");
     }
     Layer parent;
-    ChainVerdict verdict =
-        OpenParent(layer, chain->size() == 1 ? parent_named : "", &parent, why);
+    ChainVerdict verdict = OpenParent(
+        layer,
+        chain->size() <= parents.size() ? parents[chain->size() - 1] : "",
+        &parent, why);
     if (verdict != kChainOpen) return verdict;
     chain->push_back(parent);
   }

@@ -26,12 +26,13 @@ enum ChainVerdict {
 };
 
 // Opens the chain whose top, `fd` at the absolute `path`, `format` claims;
-// its parent is `parent` where that is given (a machine file named it),
-// else where its format says. The parents' descriptors are the chain's own
-// (CloseChain); `why` says what is wrong, naming the parent at fault.
+// its parents are `parents` (top down) as far as those go (a machine file
+// named them), the rest where their formats say. The parents' descriptors
+// are the chain's own (CloseChain); `why` says what is wrong, naming the
+// parent at fault.
 ChainVerdict OpenChain(const LayerFormat* format, int fd,
                        const std::string& path, Chain* chain, std::string* why,
-                       const std::string& parent = "");
+                       const std::vector<std::string>& parents = {});
 // Closes the parents' descriptors; the top's stays its owner's.
 void CloseChain(Chain* chain);
 

@@ -140,8 +140,14 @@ ParentPlaces Places(const Layer& child) {
     for (const std::string& file : FilesEndingIn(where, ".vbox")) {
       VboxMachine machine;
       if (!ReadVbox(file, &machine)) continue;
+      // The parent a registry nests the child under is its parent, as
+      // VirtualBox takes it, whatever the child's header says.
+      const VboxDisk* nest = nullptr;
+      std::string own = "{" + GuidText(child.id) + "}";
+      bool nested = VboxFind(machine, own, &nest) && nest;
       for (const VboxDisk* disk : VboxDisks(machine)) {
-        if (strcasecmp(disk->uuid.c_str(), uuid.c_str()) == 0 &&
+        if ((nested ? disk == nest
+                    : strcasecmp(disk->uuid.c_str(), uuid.c_str()) == 0) &&
             std::find(places.decisive.begin(), places.decisive.end(),
                       disk->location) == places.decisive.end()) {
           places.decisive.push_back(disk->location);

@@ -1,0 +1,334 @@
+// Bochs' machine file (bochsrc), read as Bochs 2.7 and later read it:
+//
+//   rule                                             Bochs' source
+//   lines read 510 bytes at a time (a longer one     config.cc parse_bochsrc
+//     goes on as the next), each losing its last
+//     byte where that is below ' '
+//   "directive: a, b": blanks outside quotes are     config.cc parse_line_
+//     dropped, quotes too (a quoted part is kept      unformatted
+//     whole, commas and all), a '#' outside quotes
+//     ends the line, $NAME is the environment's
+//     NAME, an empty parameter ends the line
+//   "#include FILE" reads FILE, 2 levels deep at      config.cc parse_line_
+//     most; a directive without parameters, an        formatted, bx_parse_
+//     ataN-master/slave option or value it does      param_from_list
+//     not know: Bochs refuses the file
+//   ataN-master/slave options build up line by       config.cc parse_line_
+//     line; the type is none unless type= says,       formatted, bx_init_
+//     and type=disk without a path is none            options
+//   channels ata0 and ata1 are enabled, ata2 and     config.cc bx_init_options
+//     ata3 only where ataN: enabled=1 says
+//   drive C: the first disk of ata0-master, ata0-    bios/rombios.c ata_detect
+//     slave, ata1-master... on enabled channels
+//   undoable: its redolog is journal= (none or       iodev/hdimage/hdimage.cc
+//     empty: PATH.redolog), over PATH                undoable_image_t
+//   volatile: Bochs deletes its changes itself;      hdimage.cc volatile_
+//     vvfat: a folder                                image_t, vvfat.cc
+#include <ctype.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <iterator>
+
+#include "diskimage/machines/reader.h"
+#include "helpers/io.h"
+
+namespace {
+
+const size_t kChunk = 510;  // the most fgets reads of a line at once
+const size_t kParameters = 40, kParameterSize = 511;
+const int kMostIncluded = 2;  // levels below the bochsrc
+
+const char* const kOptions[] = {
+    "type",  "path", "mode",      "status", "journal",    "cylinders",
+    "heads", "spt",  "sect_size", "model",  "biosdetect", "translation"};
+const char* const kResources[] = {"enabled", "ioaddr1", "ioaddr2", "irq"};
+const char* const kModes[] = {"flat",    "concat",   "sparse",   "dll",
+                              "growing", "undoable", "volatile", "vmware3",
+                              "vmware4", "vbox",     "vpc",      "vvfat"};
+
+template <typename List>
+bool In(const List& list, const std::string& name) {
+  return std::find(std::begin(list), std::end(list), name) != std::end(list);
+}
+
+// One bochsrc (or one it includes) read into `machine`.
+struct Reader {
+  explicit Reader(Machine* parsed) : machine(parsed) {}
+  Machine* machine;
+  size_t bytes = 0;  // read in all, includes and all
+  std::string why;
+
+  bool Fail(size_t line, const std::string& reason) {
+    if (why.empty()) why = "whose line " + std::to_string(line) + " " + reason;
+    return false;
+  }
+  bool Parameters(std::string line, size_t number,
+                  std::vector<std::string>* params);
+  bool Directive(const std::vector<std::string>& params, size_t number,
+                 int level);
+  bool File(const std::string& text, int level);
+};
+
+// parse_line_unformatted: the parameters of `line`.
+bool Reader::Parameters(std::string line, size_t number,
+                        std::vector<std::string>* params) {
+  size_t at = 0;  // where strtok goes on
+  auto token = [&](const char* delimiters, size_t* start) {
+    while (at < line.size() && line[at] && strchr(delimiters, line[at])) ++at;
+    if (at >= line.size() || !line[at]) return false;
+    *start = at;
+    while (at < line.size() && line[at] && !strchr(delimiters, line[at])) ++at;
+    if (at < line.size()) line[at++] = '\0';
+    return true;
+  };
+  bool quoted = false, comment = false;
+  std::string value;
+  size_t start = 0;
+  bool more = token(line.compare(0, 8, "#include") == 0 ? " " : ":", &start);
+  while (more && !comment) {
+    if (quoted) {
+      value += ',';
+    } else {
+      value.clear();
+    }
+    for (size_t i = start; i < line.size() && line[i]; ++i) {
+      char c = line[i];
+      if (c == '"') {
+        quoted = !quoted;
+        continue;
+      }
+      if (c == '#' && !quoted && line.compare(i - start, 8, "#include") != 0) {
+        comment = true;
+        break;
+      }
+      if (c == '$') {
+        std::string name;
+        for (++i; i < line.size() && (isalpha(line[i]) || line[i] == '_');
+             ++i) {
+          name += line[i];
+        }
+        const char* found = name.empty() ? nullptr : getenv(name.c_str());
+        if (!found && name == "BXSHARE") found = "/usr/share/bochs";
+        if (!found) return Fail(number, "uses $" + name + ", which is not set");
+        value += found;
+        c = i < line.size() ? line[i] : '\0';
+        if (!c) break;
+      }
+      if (!isspace(static_cast<unsigned char>(c)) || quoted) value += c;
+      if (value.size() >= kParameterSize) {
+        return Fail(number, "is longer than Bochs reads");
+      }
+    }
+    if (value.empty()) break;
+    if (!quoted) {
+      if (params->size() >= kParameters) {
+        return Fail(number, "has more parameters than Bochs reads");
+      }
+      params->push_back(value.substr(0, value.find('\0')));
+    }
+    more = token(",", &start);
+  }
+  return true;
+}
+
+// parse_line_formatted, for the directives this reader reads.
+bool Reader::Directive(const std::vector<std::string>& params, size_t number,
+                       int level) {
+  if (params.empty()) return true;
+  const std::string& directive = params[0];
+  if (params.size() < 2) {
+    return Fail(number, "gives " + directive + " no parameter");
+  }
+  if (directive == "#include") {
+    if (params.size() != 2 || level >= kMostIncluded) {
+      return Fail(number, "includes a file Bochs does not read");
+    }
+    std::string path = Absolute(params[1], machine->folder);
+    int fd = path.empty() ? -1
+                          : open(path.c_str(),
+                                 O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat st;
+    std::string text;
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+        bytes + static_cast<uint64_t>(st.st_size) <= kLargestMachineFile) {
+      text = ReadAt(fd, 0, static_cast<uint64_t>(st.st_size));
+      bytes += text.size();
+    }
+    if (fd >= 0) close(fd);
+    if (fd < 0 || text.find('\0') != std::string::npos) {
+      return Fail(number, "includes " + params[1] +
+                              ", which is no bochsrc this program can read");
+    }
+    return File(text, level + 1);
+  }
+  if (directive.compare(0, 3, "ata") != 0 || directive.size() < 4) return true;
+  std::string malformed = "gives " + directive + " as Bochs does not read it";
+  char channel = directive[3];
+  if (channel < '0' || channel > '3') return Fail(number, malformed);
+  auto& settings = machine->settings[directive];
+  if (directive.size() == 4) {
+    if (params.size() > 5) return Fail(number, malformed);
+    for (size_t i = 1; i < params.size(); ++i) {
+      size_t equals = params[i].find('=');
+      std::string name = params[i].substr(0, equals);
+      if (equals == std::string::npos || !In(kResources, name)) {
+        return Fail(number, malformed);
+      }
+      settings[name] = Setting{params[i].substr(equals + 1), number};
+    }
+    return true;
+  }
+  if (directive.compare(4, std::string::npos, "-master") != 0 &&
+      directive.compare(4, std::string::npos, "-slave") != 0) {
+    return Fail(number, malformed);
+  }
+  bool disk = false;
+  for (size_t i = 1; i < params.size(); ++i) {
+    size_t equals = params[i].find('=');
+    std::string name = params[i].substr(0, equals);
+    std::string value =
+        equals == std::string::npos ? "" : params[i].substr(equals + 1);
+    if (equals == std::string::npos || !In(kOptions, name) ||
+        (name == "type" && value != "none" && value != "disk" &&
+         value != "cdrom") ||
+        (name == "mode" && !In(kModes, value))) {
+      return Fail(number, "gives " + directive + " " + params[i] +
+                              ", which Bochs does not read");
+    }
+    settings[name] = Setting{value, number};
+    if (name == "type") disk = value == "disk";
+  }
+  // A disk without a path is none (parse_line_formatted).
+  if (disk && settings["path"].value.empty()) settings["type"].value = "none";
+  return true;
+}
+
+bool Reader::File(const std::string& text, int level) {
+  size_t number = 0;
+  for (size_t at = 0; at < text.size();) {
+    ++number;
+    size_t end = text.find('\n', at);
+    end = end == std::string::npos ? text.size() : end + 1;
+    for (size_t chunk = at; chunk < end; chunk += kChunk) {
+      std::string line = text.substr(chunk, std::min(kChunk, end - chunk));
+      if (!line.empty() && static_cast<signed char>(line.back()) < ' ') {
+        line.pop_back();
+      }
+      std::vector<std::string> params;
+      if (line.find_first_not_of(" \t\r\n\v\f") == std::string::npos) continue;
+      if (!Parameters(line, number, &params) ||
+          !Directive(params, number, level)) {
+        return false;
+      }
+    }
+    at = end;
+  }
+  return true;
+}
+
+bool Claims(const std::string& head) {
+  static const char* const kKnown[] = {"megs",
+                                       "memory",
+                                       "romimage",
+                                       "vgaromimage",
+                                       "boot",
+                                       "cpu",
+                                       "floppya",
+                                       "ata0",
+                                       "ata0-master",
+                                       "ata0-slave",
+                                       "log",
+                                       "mouse",
+                                       "display_library",
+                                       "clock",
+                                       "keyboard"};
+  int known = 0;
+  bool master = false;
+  ForEachLine(head, [&](std::string_view line, size_t) {
+    size_t colon = line.find(':');
+    if (colon == std::string_view::npos) return;
+    std::string directive(TrimBlanks(line.substr(0, colon)));
+    known += In(kKnown, directive) ? 1 : 0;
+    master = master || directive.compare(0, 3, "ata") == 0;
+  });
+  return known >= 2 || master;
+}
+
+bool Parse(const std::string& text, Machine* machine, std::string* why) {
+  Reader reader(machine);
+  reader.bytes = text.size();
+  if (reader.File(text, 0)) return true;
+  *why = reader.why;
+  return false;
+}
+
+std::string Saved(const Machine&) {
+  return "";
+}
+
+MachineVerdict DriveC(const Machine& machine, MachineDisk* found) {
+  for (int channel = 0; channel < 4; ++channel) {
+    std::string ata = "ata" + std::to_string(channel);
+    std::string enabled = Lower(Value(machine, ata, "enabled"));
+    if (enabled.empty() ? channel >= 2 : enabled != "1" && enabled != "true") {
+      continue;
+    }
+    for (const char* device : {"-master", "-slave"}) {
+      std::string name = ata + device;
+      if (Value(machine, name, "type") != "disk") continue;
+      const Setting* path = Find(machine, name, "path");
+      std::string mode = Value(machine, name, "mode");
+      std::string what =
+          name + "'s path (line " + std::to_string(path->line) + ")";
+      if (path->value.empty()) {
+        return NoDisk(machine, name + " as a disk without a path", found);
+      }
+      if (mode == "volatile") {
+        Refused(machine,
+                std::string(machine.reader->kind) + " whose drive C (" + name +
+                    ") is volatile: Bochs deletes its changes itself",
+                found);
+        return kMachineNoDisk;
+      }
+      if (mode == "vvfat") {
+        return NoDisk(
+            machine,
+            "the folder " + path->value + " as drive C; name the folder",
+            found);
+      }
+      if (mode == "concat" || mode == "dll" || mode == "vmware3") {
+        std::string why = machine.reader->kind;
+        why.append(" whose drive C (").append(name).append(") is in mode ");
+        why.append(mode).append(", which this program does not write");
+        return Refused(machine, why, found);
+      }
+      MachineVerdict verdict = FoundPath(machine, path->value, what, found);
+      if (verdict != kMachineDisk || mode != "undoable") return verdict;
+      const Setting* journal = Find(machine, name, "journal");
+      std::string redolog =
+          journal && !journal->value.empty() && journal->value != "none"
+              ? Absolute(journal->value, machine.folder)
+              : found->disk + ".redolog";
+      struct stat st;
+      // Until Bochs first starts, it has made no redolog: the base is
+      // drive C.
+      if (!redolog.empty() && stat(redolog.c_str(), &st) == 0) {
+        found->parents = {found->disk};
+        found->disk = redolog;
+      }
+      return kMachineDisk;
+    }
+  }
+  return NoDisk(machine, "no hard disk", found);
+}
+
+}  // namespace
+
+const MachineReader kBochsReader = {
+    "a Bochs machine", Claims, Parse, Saved, DriveC,
+};

@@ -1,0 +1,402 @@
+// DOSBox-X's configuration (win95.conf), read as DOSBox-X reads it, its
+// [autoexec] run as its shell runs it:
+//
+//   rule                                            DOSBox-X's source
+//   lines trimmed; '#' begins a comment, but a      src/misc/setup.cpp
+//     "#DOSBOX-X:" prefix is dropped; "[name]"      Config::ParseConfigFile,
+//     (names regardless of case) starts a           Config::GetSection
+//     section, a section given twice goes on
+//   "key=value", trimmed, quotes around the value   setup.cpp Section_prop::
+//     dropped, keys regardless of case, the last    HandleInputline
+//     given counts
+//   [autoexec] lines run in order, a '@' first      src/shell/shell.cpp
+//     dropped, redirections taken off; a command    DOS_Shell::ParseLine,
+//     ends at a blank, '/' or '='; `boot` ends the  DoCommand
+//     run
+//   words split at spaces, a word in double         setup.cpp CommandLine::
+//     quotes kept whole; options (-t hdd) may come  CommandLine, FindString
+//     anywhere, any case, - or --
+//   IMGMOUNT: the drive first (c, c:, or a number   src/dos/dos_programs.cpp
+//     2 to 5 for a BIOS disk, whose file system is  IMGMOUNT::Run
+//     then none); -t hdd unless the drive is A or
+//     B, an .iso (CD-ROM) or .ima (floppy) name
+//     deciding where neither -t nor -fs is given
+//   its files are the words left up to an option;   IMGMOUNT::ParseFiles
+//     a file that is not there is tried with ~ as
+//     the home folder, then as a DOS path through
+//     a drive MOUNT gave a folder; '\' is '/'
+//   a hard disk mounted at a letter takes the       dos_programs.cpp
+//     first free BIOS disk from 2 (0x80), one       AttachToBiosAndIde-
+//     mounted at a number that number; several      ByLetter, MountFat
+//     files at a letter attach none
+//   drive C is BIOS disk 2, which `boot c:` boots   BOOT::Run
+//   relative paths are taken from DOSBox-X's        src/gui/sdlmain.cpp
+//     working folder: the configuration's (or       (working directory
+//     "working directory default" where the         option)
+//     option is custom or force)
+#include <ctype.h>
+#include <dirent.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <map>
+
+#include "ascii.h"
+#include "diskimage/machines/reader.h"
+
+namespace {
+
+const size_t kMostCommands = 4096;    // more than any [autoexec] runs
+const size_t kLongestCommand = 4094;  // CMD_MAXLINE, its end and NUL off
+
+std::string_view Trimmed(std::string_view text) {
+  size_t start = text.find_first_not_of(" \t\r\n\v\f");
+  if (start == std::string_view::npos) return {};
+  return text.substr(start, text.find_last_not_of(" \t\r\n\v\f") - start + 1);
+}
+
+// The command a line runs ("imgmount"), where it is one read here, and
+// its arguments.
+std::string Command(std::string_view line, std::string_view* arguments) {
+  if (!line.empty() && line[0] == '@') line.remove_prefix(1);
+  line = Trimmed(line);
+  size_t end = std::min(line.find_first_of(" /\t="), line.size());
+  std::string command = Lower(line.substr(0, end));
+  *arguments = line.substr(end);
+  size_t name = command.find_last_of("\\:");
+  if (name != std::string::npos) command.erase(0, name + 1);
+  if (command.size() > 4 &&
+      command.compare(command.size() - 4, 4, ".com") == 0) {
+    command.resize(command.size() - 4);
+  }
+  return command == "imgmount" || command == "mount" || command == "boot"
+             ? command
+             : "";
+}
+
+bool Claims(const std::string& head) {
+  bool autoexec = false, dosbox = false, sdl = false;
+  ForEachLine(head, [&](std::string_view line, size_t) {
+    std::string name = Lower(Trimmed(line));
+    autoexec = autoexec || name == "[autoexec]";
+    dosbox = dosbox || name == "[dosbox]";
+    sdl = sdl || name == "[sdl]";
+  });
+  return autoexec || (dosbox && sdl);
+}
+
+bool Parse(const std::string& text, Machine* machine, std::string* why) {
+  std::string section;
+  bool booted = false;
+  ForEachLine(text, [&](std::string_view raw, size_t number) {
+    if (!why->empty()) return;
+    if (raw.compare(0, 14, "#DOSBOX-X-ADV:") == 0) raw.remove_prefix(14);
+    if (raw.compare(0, 10, "#DOSBOX-X:") == 0) raw.remove_prefix(10);
+    std::string_view line = Trimmed(raw);
+    if (line.empty() || line[0] == '#') return;
+    if (line[0] == '[') {
+      size_t close = line.find(']');
+      if (close != std::string_view::npos) {
+        section = Lower(line.substr(1, close - 1));
+      }
+      return;
+    }
+    if (section == "autoexec") {
+      // BatchFile::ReadLine keeps what fits of a line.
+      line = line.substr(0, kLongestCommand);
+      std::string_view arguments;
+      if (booted || Command(line, &arguments).empty()) return;
+      booted = Command(line, &arguments) == "boot";
+      if (machine->commands.size() >= kMostCommands) {
+        *why = "whose [autoexec] mounts more than any DOSBox-X configuration";
+        return;
+      }
+      machine->commands.push_back(Setting{std::string(line), number});
+      return;
+    }
+    size_t equals = line.find('=');
+    if (section != "dosbox" || line[0] == '%' || equals == std::string::npos) {
+      return;
+    }
+    std::string key = Lower(Trimmed(line.substr(0, equals)));
+    std::string_view value = Trimmed(line.substr(equals + 1));
+    if (value.size() > 1 && (value[0] == '"' || value[0] == '\'') &&
+        value.back() == value[0]) {
+      value = Trimmed(value.substr(1, value.size() - 2));
+    }
+    if (key == "working directory option" ||
+        key == "working directory default") {
+      machine->settings[section][key] = Setting{std::string(value), number};
+    }
+  });
+  return why->empty();
+}
+
+std::string Saved(const Machine&) {
+  return "";
+}
+
+// The words of a command line (CommandLine::CommandLine), redirections
+// taken off first (DOS_Shell::GetRedirection).
+std::vector<std::string> Words(std::string_view arguments) {
+  std::string line;
+  bool quoted = false;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    char c = arguments[i];
+    if (c == '"') quoted = !quoted;
+    if (!quoted && c == '|') break;
+    if (!quoted && (c == '<' || c == '>')) {
+      while (i + 1 < arguments.size() && arguments[i + 1] == '>') ++i;
+      while (i + 1 < arguments.size() && arguments[i + 1] == ' ') ++i;
+      while (i + 1 < arguments.size() && !strchr(" <>|", arguments[i + 1])) {
+        ++i;
+      }
+      continue;
+    }
+    line += c;
+  }
+  std::vector<std::string> words;
+  std::string word;
+  bool in_word = false;
+  quoted = false;
+  for (char c : line) {
+    if (quoted) {
+      if (c != '"') {
+        word += c;
+      } else {
+        quoted = false;
+        words.push_back(word);
+        word.clear();
+      }
+    } else if (in_word) {
+      if (c != ' ') {
+        word += c;
+      } else {
+        in_word = false;
+        words.push_back(word);
+        word.clear();
+      }
+    } else if (c == '"') {
+      quoted = true;
+    } else if (c != ' ') {
+      word += c;
+      in_word = true;
+    }
+  }
+  if (in_word || quoted) words.push_back(word);
+  return words;
+}
+
+// CommandLine::FindExist and FindString: takes `name` (any case, - or --)
+// off `words`, and the word after it into `*value`.
+bool Option(std::vector<std::string>* words, const char* name,
+            std::string* value = nullptr) {
+  for (size_t i = 0; i < words->size(); ++i) {
+    std::string word = (*words)[i];
+    if (word.compare(0, 2, "--") == 0) word.erase(0, 1);
+    if (!SameIgnoringAsciiCase(word, std::string(name))) continue;
+    if (value && i + 1 >= words->size()) return false;
+    if (value) *value = (*words)[i + 1];
+    words->erase(words->begin() + i, words->begin() + i + (value ? 2 : 1));
+    return true;
+  }
+  return false;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return !path.empty() && stat(path.c_str(), &st) == 0;
+}
+
+// `rest` below `folder`, each name matched regardless of case where it is
+// not there as written, as DOSBox-X's local drives match DOS names.
+std::string Below(std::string folder, const std::string& rest) {
+  for (size_t at = 0; at < rest.size();) {
+    size_t slash = std::min(rest.find('/', at), rest.size());
+    std::string name = rest.substr(at, slash - at);
+    at = slash + 1;
+    if (name.empty()) continue;
+    std::string path = folder;
+    path.append("/").append(name);
+    if (!Exists(path)) {
+      if (DIR* listing = opendir(folder.c_str())) {
+        while (struct dirent* entry = readdir(listing)) {
+          if (SameIgnoringAsciiCase(std::string(entry->d_name), name)) {
+            path = folder + "/" + entry->d_name;
+            break;
+          }
+        }
+        closedir(listing);
+      }
+    }
+    folder = path;
+  }
+  return folder;
+}
+
+// The machine as its [autoexec] leaves it.
+struct Run {
+  explicit Run(const Machine& parsed)
+      : machine(parsed), folder(parsed.folder) {}
+  const Machine& machine;
+  std::string folder;                   // where relative paths start
+  std::map<char, std::string> folders;  // by drive letter, from MOUNT
+  std::map<int, const Setting*> bios;   // BIOS disks, by number
+  std::map<int, std::string> files;     // and their files
+  std::map<char, int> letters;          // a letter's BIOS disk
+  std::string why;
+
+  // ParseFiles: the file `word` names, tried as DOSBox-X tries it.
+  std::string File(std::string word) const {
+    std::replace(word.begin(), word.end(), '\\', '/');
+    std::string path = Absolute(word, folder);
+    if (Exists(path)) return path;
+    const char* home = getenv("HOME");
+    if (word[0] == '~' && home) {
+      std::string at_home = std::string(home) + word.substr(1);
+      if (Exists(at_home)) return at_home;
+    }
+    if (word.size() > 2 && word[1] == ':') {
+      auto mounted = folders.find(static_cast<char>(FoldAscii(word[0])));
+      if (mounted != folders.end())
+        return Below(mounted->second, word.substr(2));
+    }
+    return path;
+  }
+  void Mount(std::vector<std::string> words);
+  void Imgmount(std::vector<std::string> words, const Setting& line);
+};
+
+void Run::Mount(std::vector<std::string> words) {
+  std::string value;
+  for (const char* flag : {"-q", "-pr", "-nocachedir", "-nl", "-ro", "-rw"}) {
+    Option(&words, flag);
+  }
+  while (Option(&words, "-o", &value)) {
+  }
+  for (const char* option : {"-t", "-freesize", "-size", "-label", "-z"}) {
+    Option(&words, option, &value);
+  }
+  if (words.size() < 2 || words[0].size() > 2 ||
+      (words[0].size() == 2 && words[0][1] != ':')) {
+    return;
+  }
+  std::string path = words[1];
+  const char* home = getenv("HOME");
+  if (path[0] == '~' && home) path = home + path.substr(1);
+  std::replace(path.begin(), path.end(), '\\', '/');
+  folders[static_cast<char>(FoldAscii(words[0][0]))] = Absolute(path, folder);
+}
+
+void Run::Imgmount(std::vector<std::string> words, const Setting& line) {
+  std::string value, type = "hdd", fstype = "fat";
+  if (words.empty() || Option(&words, "/?") || Option(&words, "-?") ||
+      Option(&words, "?") || Option(&words, "-help")) {
+    return;
+  }
+  Option(&words, "-ro");
+  bool unmount = Option(&words, "-u");
+  std::string drive = words.empty() ? "" : words[0];
+  if (!words.empty()) words.erase(words.begin());
+  char letter = drive.size() == 1 || (drive.size() == 2 && drive[1] == ':')
+                    ? static_cast<char>(FoldAscii(drive[0]))
+                    : '\0';
+  if (!letter) return;  // a device spec (":ide:1m") or nothing DOSBox-X takes
+  if (strchr("ab01", letter)) type = "floppy";
+  if (unmount) {
+    int number = letter >= '0' && letter <= '9' ? letter - '0' : -1;
+    auto at = letters.find(letter);
+    if (at != letters.end()) number = at->second;
+    bios.erase(number);
+    files.erase(number);
+    letters.erase(letter);
+    if (words.empty()) return;
+  }
+  bool typed = Option(&words, "-t", &type);
+  type = Lower(type);
+  if (type == "cdrom") type = "iso";
+  while (Option(&words, "-o", &value)) {
+  }
+  Option(&words, "-replace");
+  if (Option(&words, "-el-torito", &value) ||
+      Option(&words, "-bootcd", &value) || Option(&words, "-bd", &value) ||
+      type == "ram") {
+    return;  // no file of its own
+  }
+  bool filesystem = Option(&words, "-fs", &fstype);
+  fstype = Lower(fstype);
+  for (const char* option : {"-reservecyl", "-ide", "-size", "-chs"}) {
+    Option(&words, option, &value);
+  }
+  if (type == "iso") fstype = "iso";
+  bool number = letter >= '0' && letter <= '9';
+  if (!filesystem && number) fstype = "none";
+  std::vector<std::string> paths;
+  for (const std::string& word : words) {
+    if (!word.empty() && word[0] == '-') break;
+    if (!word.empty()) paths.push_back(word);
+  }
+  if (paths.empty() || type != "hdd") return;
+  if (!typed && !filesystem && fstype != "none" && paths[0].size() > 4) {
+    std::string name = Lower(paths[0]);
+    for (const char* cdrom : {".iso", ".cue", ".bin", ".chd", ".mdf", ".gog",
+                              ".ins", ".ccd", ".inst", ".ima"}) {
+      if (name.size() > strlen(cdrom) &&
+          name.compare(name.size() - strlen(cdrom), strlen(cdrom), cdrom) ==
+              0) {
+        return;  // a CD-ROM or a floppy
+      }
+    }
+  }
+  int at = -1;
+  bool free = !letters.count(letter) && !folders.count(letter);
+  if (fstype == "fat" && (isalpha(letter) || letter == '*') &&
+      paths.size() == 1 && free) {
+    for (at = 2; at < 6 && bios.count(at); ++at) {
+    }
+    if (letter != '*') letters[letter] = at;
+  } else if (fstype == "none" && number && letter >= '2' && letter <= '5' &&
+             paths.size() == 1 && !bios.count(letter - '0')) {
+    at = letter - '0';
+  }
+  if (at < 2 || at > 5) return;
+  if (paths[0].find('%') != std::string::npos) {
+    why = std::string(machine.reader->kind) + " whose line " +
+          std::to_string(line.line) + " mounts a file named by a variable (" +
+          paths[0] + ")";
+  }
+  bios[at] = &line;
+  files[at] = File(paths[0]);
+}
+
+MachineVerdict DriveC(const Machine& machine, MachineDisk* found) {
+  Run run(machine);
+  std::string option =
+      Lower(Value(machine, "dosbox", "working directory option"));
+  std::string folder = Value(machine, "dosbox", "working directory default");
+  if ((option == "custom" || option == "force") && !folder.empty()) {
+    run.folder = Absolute(folder, machine.folder);
+  }
+  for (const Setting& line : machine.commands) {
+    std::string_view arguments;
+    std::string command = Command(line.value, &arguments);
+    if (command == "boot") break;
+    if (command == "mount") run.Mount(Words(arguments));
+    if (command == "imgmount") run.Imgmount(Words(arguments), line);
+    if (!run.why.empty()) return Refused(machine, run.why, found);
+  }
+  auto c = run.bios.find(2);
+  if (c == run.bios.end()) {
+    return NoDisk(machine, "no image mounted as drive C (BIOS disk 2)", found);
+  }
+  return Found(machine, run.files[2], "line " + std::to_string(c->second->line),
+               found);
+}
+
+}  // namespace
+
+const MachineReader kDosboxXReader = {
+    "a DOSBox-X machine", Claims, Parse, Saved, DriveC,
+};
