@@ -323,9 +323,12 @@ TEST(DiskImage, RefusesWhatAnImageHeaderMisstates) {
 }
 
 // Machine files named as the drive, as each emulator writes them beside
-// its disk: each leads to its drive C, which is set up as if named (-v
-// says which it took); one that names none, a missing one, or a saved
-// machine keeps every byte, with its line and status.
+// its disk: each leads to its drive C, the disk its BIOS boots, which is
+// set up as if named (-v says which it took) while another Windows 95 disk
+// of the machine keeps every byte; one that names none, a missing one, a
+// saved machine or one its emulator refuses keeps every byte, with its
+// line and status; a file of 4 MiB of each kind is judged within 16 MiB
+// and 5 s.
 // Where libvirt keeps a domain's managed save.
 const std::string kSaved = "/var/lib/libvirt/qemu/save";
 const std::string kMachines =
@@ -365,6 +368,13 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
     file.seekp(at);
     for (int i = 0; i < 4; ++i) file.put(static_cast<char>(value >> (8 * i)));
   };
+  // A file of about 4 MiB: `head`, `unit` again and again, `tail`.
+  auto large = [&](const std::string& name, const std::string& head,
+                   const std::string& unit, const std::string& tail) {
+    std::string text = head;
+    while (text.size() + unit.size() + tail.size() <= (4u << 20)) text += unit;
+    write(name, text + tail);
+  };
   struct Row {
     const char* name;
     const char* machine;  // its files, from tests/data/machines
@@ -372,6 +382,8 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
     std::string named;
     int status;
     std::string said;  // on stderr, or, when it works, in the verbose lines
+    const char* kept = "";  // another Windows 95 disk, which keeps its bytes
+    bool bounded = false;   // judged within 16 MiB and 5 s
   } rows[] = {
       {"a VMware machine after a snapshot: its delta over its parent",
        "vmware-snapshot",
@@ -403,8 +415,7 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
       {"a Bochs machine whose drive C is volatile", "bochs-volatile", [] {},
        "bochsrc", 66, "volatile"},
       {"a Bochs machine with a CD-ROM drive at ata0-master", "bochs-cdrom",
-       [] {}, "bochsrc", 66,
-       "a Bochs machine that names no hard disk"},
+       [] {}, "bochsrc", 66, "a Bochs machine that names no hard disk"},
       {"an undoable redolog for a disk of another size", "",
        [&] {
          bochs(kBochsUndoable);
@@ -478,6 +489,210 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
        "win95.xml", 75, "in use by a libvirt machine kept saved"},
       {"a text file of no emulator's", "notes", [] {}, "notes.txt", 65,
        "no FAT volume that can be drive C"},
+      {"a libvirt domain the per-user libvirt keeps saved",
+       "libvirt-session-saved",
+       [&] {
+         disk("c.img", "raw");
+         fs::create_directories(folder + "/config/libvirt/qemu/save");
+         write("config/libvirt/qemu/save/dossetup-test-session.save", "state");
+       },
+       "win95.xml", 75, "in use by a libvirt machine kept saved"},
+      {"a libvirt domain whose second disk has the first boot order",
+       "libvirt-boot-order",
+       [&] {
+         disk("old.img", "raw");
+         disk("c.img", "raw");
+       },
+       "win95.xml", 0, "drive C is {folder}/c.img", "old.img"},
+      {"a PCem machine with its CD-ROM drive on the primary master",
+       "pcem-cdrom-primary",
+       [&] {
+         disk("c.img", "raw");
+         disk("d.img", "raw");
+       },
+       "win95.cfg", 0, "drive C is {folder}/d.img", "c.img"},
+      {"a PCem machine whose disk is no full path", "pcem-relative", [] {},
+       "win95.cfg", 66, "hdc_fn (line 26) c.img, which is no full path"},
+      {"an 86Box machine whose first disk is on bus none", "86box-bus-none",
+       [&] {
+         disk("old.img", "raw");
+         disk("c.img", "raw");
+       },
+       "86box.cfg", 0, "drive C is {folder}/c.img", "old.img"},
+      {"an 86Box machine whose disk on 0:0 has no geometry",
+       "86box-zero-geometry",
+       [&] {
+         disk("old.img", "raw");
+         disk("c.img", "raw");
+       },
+       "86box.cfg", 0, "drive C is {folder}/c.img", "old.img"},
+      {"an 86Box machine that gives a key twice", "86box-repeated-key",
+       [&] {
+         disk("old.img", "raw");
+         disk("c.img", "raw");
+       },
+       "86box.cfg", 0, "drive C is {folder}/c.img", "old.img"},
+      {"an 86Box machine that gives [Hard disks] twice",
+       "86box-repeated-section",
+       [&] {
+         disk("old.img", "raw");
+         disk("c.img", "raw");
+       },
+       "86box.cfg", 0, "drive C is {folder}/c.img", "old.img"},
+      {"an 86Box machine with disks on 1:0 and 0:1", "86box-channels",
+       [&] {
+         disk("old.img", "raw");
+         disk("c.img", "raw");
+       },
+       "86box.cfg", 0, "drive C is {folder}/c.img", "old.img"},
+      {"an 86Box machine written on Windows, with a byte order mark",
+       "86box-bom", [&] { disk("c.img", "raw"); }, "86box.cfg", 0,
+       "drive C is {folder}/c.img"},
+      {"an 86Box machine whose disk is a FIFO", "86box-fifo",
+       [&] { ASSERT_EQ(mkfifo((folder + "/c.img").c_str(), 0600), 0); },
+       "86box.cfg", 65, "its drive C {folder}/c.img: not a regular file"},
+      {"a VMware machine whose ide0:0 is taken out by a commented FALSE",
+       "vmware-comment",
+       [&] {
+         disk("old.vmdk", "vmdk");
+         disk("Win95.vmdk", "vmdk");
+       },
+       "Win95.vmx", 0, "drive C is {folder}/Win95.vmdk", "old.vmdk"},
+      {"a VMware machine whose ide0:0 has no .present", "vmware-no-present",
+       [&] {
+         disk("old.vmdk", "vmdk");
+         disk("Win95.vmdk", "vmdk");
+       },
+       "Win95.vmx", 0, "drive C is {folder}/Win95.vmdk", "old.vmdk"},
+      {"a VMware machine with a CD-ROM drive at ide0:0 and its disk at ide0:1",
+       "vmware-cdrom-first", [&] { disk("Win95.vmdk", "vmdk"); }, "Win95.vmx",
+       0, "drive C is {folder}/Win95.vmdk"},
+      {"a VMware machine whose disk is at scsi0:0", "vmware-scsi",
+       [&] { disk("Win95.vmdk", "vmdk"); }, "Win95.vmx", 0,
+       "drive C is {folder}/Win95.vmdk"},
+      {"a VMware machine whose disk's name has an escape", "vmware-escape",
+       [&] { disk("Win95#1.vmdk", "vmdk"); }, "Win95.vmx", 0,
+       "drive C is {folder}/Win95#1.vmdk"},
+      {"a VMware machine whose disk is gone", "vmware-disk-gone", [] {},
+       "Win95.vmx", 66, "ide0:0.fileName (line 6) names"},
+      {"a Bochs machine whose ata0-master has no type", "bochs-no-type",
+       [&] {
+         disk("old.img", "raw");
+         disk("c.img", "raw");
+       },
+       "bochsrc", 0, "drive C is {folder}/c.img", "old.img"},
+      {"a Bochs machine with a CD-ROM drive at ata0-master and its disk at "
+       "ata0-slave",
+       "bochs-cdrom-master", [&] { disk("c.img", "raw"); }, "bochsrc", 0,
+       "drive C is {folder}/c.img"},
+      {"an undoable Bochs machine whose line ends in a comment", "",
+       [&] {
+         bochs(kBochsUndoable);
+         write("bochsrc",
+               "ata0-master: type=disk, path=\"bochsrc.c\", "
+               "mode=undoable # Windows 95\n");
+       },
+       "bochsrc", 0, "drive C is {folder}/bochsrc.c.redolog"},
+      {"an undoable Bochs machine whose journal is none", "",
+       [&] {
+         bochs(kBochsUndoable);
+         write("bochsrc",
+               "ata0-master: type=disk, path=\"bochsrc.c\", "
+               "mode=undoable, journal=none\n");
+       },
+       "bochsrc", 0, "drive C is {folder}/bochsrc.c.redolog"},
+      {"an undoable Bochs machine whose path names $HOME", "",
+       [&] {
+         bochs(kBochsUndoable);
+         write("bochsrc",
+               "ata0-master: type=disk, path=$HOME/bochsrc.c, mode=undoable\n");
+       },
+       "bochsrc", 0, "drive C is {folder}/bochsrc.c.redolog"},
+      {"a Bochs machine whose disk is in mode concat", "bochs-concat",
+       [&] { disk("c.img", "raw"); }, "bochsrc", 65,
+       "(ata0-master) is in mode concat"},
+      {"a DOSBox-X machine that mounts c:", "dosbox-x-colon",
+       [&] { disk("hdd.img", "raw"); }, "win95.conf", 0,
+       "drive C is {folder}/hdd.img"},
+      {"a DOSBox-X machine whose options come before the file",
+       "dosbox-x-options", [&] { disk("hdd.img", "raw"); }, "win95.conf", 0,
+       "drive C is {folder}/hdd.img"},
+      {"a DOSBox-X machine that mounts BIOS disk 2", "dosbox-x-number",
+       [&] { disk("hdd.img", "raw"); }, "win95.conf", 0,
+       "drive C is {folder}/hdd.img"},
+      {"a DOSBox-X machine whose lines begin with @", "dosbox-x-at",
+       [&] { disk("hdd.img", "raw"); }, "win95.conf", 0,
+       "drive C is {folder}/hdd.img"},
+      {"a DOSBox-X machine that mounts from ~/", "dosbox-x-home",
+       [&] { disk("hdd.img", "raw"); }, "win95.conf", 0,
+       "drive C is {folder}/hdd.img"},
+      {"a DOSBox-X machine that mounts through a drive mounted before",
+       "dosbox-x-mounted",
+       [&] {
+         fs::create_directories(folder + "/images");
+         disk("images/hdd.img", "raw");
+       },
+       "win95.conf", 0, "drive C is {folder}/images/hdd.img"},
+      {"a DOSBox-X machine that mounts D before C: BIOS disk 2 is D's",
+       "dosbox-x-d-first",
+       [&] {
+         disk("d.img", "raw");
+         disk("c.img", "raw");
+       },
+       "win95.conf", 0, "drive C is {folder}/d.img", "c.img"},
+      {"a VirtualBox machine file that is not well formed",
+       "virtualbox-malformed", [] {}, "Win95.vbox", 65,
+       "not well formed XML (line 5: "},
+      {"a libvirt domain that is not well formed", "libvirt-malformed", [] {},
+       "win95.xml", 65, "not well formed XML (line 4: "},
+      {"a VirtualBox machine file of 5 MiB", "",
+       [&] {
+         write("Win95.vbox",
+               "<VirtualBox>" + std::string(5 << 20, ' ') + "</VirtualBox>");
+       },
+       "Win95.vbox", 65, "larger than any machine file", "", true},
+      {"4 MiB of a VirtualBox disk's location", "",
+       [&] {
+         large("Win95.vbox",
+               "<VirtualBox><Machine><MediaRegistry><HardDisks><HardDisk "
+               "uuid=\"{1}\" location=\"",
+               "&amp;",
+               "\"/></HardDisks></MediaRegistry><StorageControllers>"
+               "<StorageController type=\"PIIX4\"><AttachedDevice "
+               "type=\"HardDisk\" port=\"0\" device=\"0\"><Image "
+               "uuid=\"{1}\"/></AttachedDevice></StorageController>"
+               "</StorageControllers></Machine></VirtualBox>");
+       },
+       "Win95.vbox", 66, "a path longer than any", "", true},
+      {"4 MiB of a libvirt domain's elements", "",
+       [&] {
+         large("win95.xml", "<domain><name>w</name><devices>", "<disk/>",
+               "</devices></domain>");
+       },
+       "win95.xml", 65, "more elements than any machine file holds", "", true},
+      {"4 MiB of VMware keys", "",
+       [&] {
+         large("Win95.vmx", "config.version = \"8\"\n", "ide0:0.present = 1\n",
+               "");
+       },
+       "Win95.vmx", 65, "gives ide0:0.present again", "", true},
+      {"4 MiB of bochsrc lines", "",
+       [&] {
+         large("bochsrc", "megs: 32\n", "ata0-master: type=disk, path=c.img\n",
+               "");
+       },
+       "bochsrc", 66, "which does not exist", "", true},
+      {"4 MiB of 86Box sections", "",
+       [&] { large("86box.cfg", "", "[Hard disks]\nhdd_01_fn = c.img\n", ""); },
+       "86box.cfg", 66, "names no hard disk", "", true},
+      {"4 MiB of PCem keys", "",
+       [&] {
+         large("win95.cfg", "model = p55t2p4\n", "hdc_fn = /c.img\n", "");
+       },
+       "win95.cfg", 66, "no hard disk controller", "", true},
+      {"4 MiB of a DOSBox-X line", "",
+       [&] { large("win95.conf", "[autoexec]\nmount d ", "d", "\n"); },
+       "win95.conf", 66, "no image mounted as drive C", "", true},
       {"a VirtualBox machine whose disk is gone", "virtualbox-disk-gone", [] {},
        "Win95.vbox", 66, "Win95.vdi, which does not exist"},
   };
@@ -493,11 +708,21 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
     }
     row.make();
     auto before = Stats(folder);
+    std::string kept = *row.kept ? ReadFile(folder + "/" + row.kept) : "";
     struct Unsave {
       ~Unsave() { fs::remove(kSaved + "/dossetup-test-saved.save"); }
     } unsave;
-    Invocation run = Invoke({"-v", folder + "/" + row.named});
+    const std::string env = "HOME={folder} XDG_CONFIG_HOME={folder}/config";
+    Invocation run = Invoke({"-v", folder + "/" + row.named}, names, env);
     EXPECT_EQ(run.status, row.status) << run.err;
+    EXPECT_TRUE(!*row.kept || ReadFile(folder + "/" + row.kept) == kept)
+        << row.kept << " changed";
+    if (row.bounded) {
+      EXPECT_LT(run.seconds, 5);
+#ifndef DOSSETUP_SANITIZED
+      EXPECT_LE(run.peak_kib, 16 * 1024);
+#endif
+    }
     EXPECT_NE((row.status == 0 ? run.out : run.err).find(Fill(row.said, names)),
               std::string::npos)
         << run.out << run.err;
@@ -513,7 +738,7 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
           ReadFile(folder + "/base.raw").find("SET  BLASTER=A220 I5  D1 T4"),
           std::string::npos);
     } else {
-      EXPECT_EQ(Invoke({"-n", folder + "/" + row.named}).status, 0)
+      EXPECT_EQ(Invoke({"-n", folder + "/" + row.named}, names, env).status, 0)
           << "the second run found more to change";
     }
   }

@@ -49,8 +49,8 @@ void ReadDisks(const XmlElement& parent, const std::string& folder,
     VboxDisk disk;
     disk.uuid = Attribute(*element, "uuid");
     const std::string& given = Attribute(*element, "location");
-    disk.given = given.size() > PATH_MAX ? "(a location too long)" : given;
-    disk.location = Absolute(disk.given, folder);
+    if (given.size() <= PATH_MAX) disk.given = given;
+    disk.location = disk.given.empty() ? "" : Absolute(disk.given, folder);
     disk.line = element->line;
     ReadDisks(*element, folder, &disk.children);
     disks->push_back(disk);
@@ -204,6 +204,13 @@ MachineVerdict DriveC(const Machine& machine, MachineDisk* found) {
         machine,
         "drive C as " + vbox.drive_c + ", a disk its registry does not hold",
         found);
+  }
+  if (chain[0]->given.empty()) {
+    return NoDisk(machine,
+                  "drive C in a registry entry (line " +
+                      std::to_string(chain[0]->line) +
+                      ") whose location is empty or a path longer than any",
+                  found);
   }
   MachineVerdict verdict =
       FoundPath(machine, chain[0]->given,
