@@ -664,6 +664,15 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
                "</StorageControllers></Machine></VirtualBox>");
        },
        "Win95.vbox", 66, "a path longer than any", "", true},
+      {"4 MiB of '&' in a VirtualBox machine file", "",
+       [&] { large("Win95.vbox", "<VirtualBox name=\"", "&", "\"/>"); },
+       "Win95.vbox", 65, "an '&' that begins no entity", "", true},
+      {"4 MiB of elements in a VirtualBox machine file", "",
+       [&] {
+         large("Win95.vbox", "<VirtualBox><Machine>", "<a/>",
+               "</Machine></VirtualBox>");
+       },
+       "Win95.vbox", 66, "no hard disk on an IDE controller", "", true},
       {"4 MiB of a libvirt domain's elements", "",
        [&] {
          large("win95.xml", "<domain><name>w</name><devices>", "<disk/>",

@@ -904,21 +904,40 @@ TEST(DiskImage, LeavesADiskOthersAreBuiltOnAlone) {
 // holds, file for file, what a run on a raw copy leaves; fsck.fat finds it
 // sound; the base and the middle snapshot keep every byte (qemu-img reads
 // the base as the tests' reader does); and the base itself is refused,
-// naming the snapshot. A parent missing, another disk in a parent's place
-// and a saved machine are refused with every byte kept.
+// naming the snapshot. A parent missing, another disk in a parent's place,
+// a saved machine (named by its machine file or its current snapshot) and
+// a registry its headers disagree with are refused with every byte kept;
+// snapshots the registry keeps in a folder elsewhere are found there.
 TEST(DiskImage, WritesVirtualBoxSnapshotsAsVirtualBoxDoes) {
   ScratchDrive drive;
   std::string sample = drive.root + "/sample";
   CopySample(sample);
   const std::string machine = drive.root + ".img";
+  const std::string elsewhere = drive.root + ".elsewhere";
   const std::string kOffset = "@@1048576";
   const std::string a = "Snapshots/{aaaa}.vdi", b = "Snapshots/{bbbb}.vdi";
+  // Replaces `from` with `to` in the machine file.
+  auto edit = [&](const std::string& from, const std::string& to) {
+    std::string text = ReadFile(machine + "/Win95.vbox");
+    for (size_t at; (at = text.find(from)) != std::string::npos;) {
+      text.replace(at, from.size(), to);
+    }
+    std::ofstream(machine + "/Win95.vbox") << text;
+  };
+  // The second snapshot's header links to the base instead of the first.
+  auto relink = [&] {
+    std::fstream file(machine + "/" + b,
+                      std::ios::binary | std::ios::in | std::ios::out);
+    file.seekp(0x1A8);
+    file << ReadFile(machine + "/Win95.vdi").substr(0x188, 16);
+  };
   struct Row {
     const char* name;
     std::string named;            // what is named, in the machine's folder
     std::function<void()> spoil;  // makes it fail, if it must
     int status;
     std::string said;
+    bool elsewhere = false;  // snapshots in a folder elsewhere
   } rows[] = {
       {"named by its machine file", "Win95.vbox", nullptr, 0, ""},
       {"named by its current snapshot", b, nullptr, 0, ""},
@@ -937,11 +956,29 @@ TEST(DiskImage, WritesVirtualBoxSnapshotsAsVirtualBoxDoes) {
          WriteVbox(machine + "/Win95.vbox", "Win95", {"Win95.vdi", a, b}, true);
        },
        75, "in use by a saved VirtualBox machine"},
+      {"a saved machine's current snapshot", b,
+       [&] {
+         WriteVbox(machine + "/Win95.vbox", "Win95", {"Win95.vdi", a, b}, true);
+       },
+       75, "in use by a saved VirtualBox machine"},
+      {"a registry that gives drive C another UUID", "Win95.vbox",
+       [&] {
+         edit(VdiUuid(machine + "/" + b),
+              "{0bad0bad-0000-4000-8000-000000000000}");
+       },
+       65, "but its header says"},
+      {"a snapshot whose header links to the base, named by its machine file",
+       "Win95.vbox", relink, 65, "but its header links to"},
+      {"a snapshot whose header links to the base, named", b, relink, 65,
+       "is not the parent the image names"},
+      {"snapshots in a folder elsewhere", "Win95.vbox", nullptr, 0, "", true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     fs::remove_all(machine);
+    fs::remove_all(elsewhere);
     fs::create_directories(machine + "/Snapshots");
+    fs::create_directories(elsewhere);
     // Three sessions' disks, raw: the tree and a large file; the file
     // deleted, one of its blocks zeroed and a file added; one more file.
     std::string raw[3];
@@ -970,13 +1007,19 @@ TEST(DiskImage, WritesVirtualBoxSnapshotsAsVirtualBoxDoes) {
     ASSERT_TRUE(Shell("mcopy -i " + raw[2] + kOffset + " " + drive.root +
                       "/USER.DAT ::/OTHER.DAT"));
     const std::string base = machine + "/Win95.vdi";
-    const std::string first = std::string(machine).append("/").append(a);
-    const std::string second = std::string(machine).append("/").append(b);
+    std::string first = std::string(machine).append("/").append(a);
+    std::string second = std::string(machine).append("/").append(b);
+    if (row.elsewhere) {
+      first = elsewhere + "/{aaaa}.vdi";
+      second = elsewhere + "/{bbbb}.vdi";
+    }
     std::string convert = "qemu-img convert -O vdi ";
     ASSERT_TRUE(Shell(convert.append(raw[0]).append(" ").append(base)));
     WriteVdiChild(base, first, raw[0], raw[1]);
     WriteVdiChild(first, second, raw[1], raw[2]);
-    WriteVbox(machine + "/Win95.vbox", "Win95", {"Win95.vdi", a, b});
+    WriteVbox(
+        machine + "/Win95.vbox", "Win95",
+        {"Win95.vdi", row.elsewhere ? first : a, row.elsewhere ? second : b});
     std::vector<std::string> chain = {second, first, base};
     // The judge: the run on a raw copy of what the chain composes.
     ASSERT_TRUE(ComposeVdiChain(chain, raw[2] + ".composed"));
@@ -988,9 +1031,11 @@ TEST(DiskImage, WritesVirtualBoxSnapshotsAsVirtualBoxDoes) {
     fs::remove(raw[2] + ".composed");
     if (row.spoil) row.spoil();
     std::map<std::string, std::string> kept;
-    for (const auto& entry : fs::recursive_directory_iterator(machine)) {
-      if (entry.is_regular_file()) {
-        kept[entry.path().string()] = ReadFile(entry.path().string());
+    for (const std::string& folder : {machine, elsewhere}) {
+      for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        if (entry.is_regular_file()) {
+          kept[entry.path().string()] = ReadFile(entry.path().string());
+        }
       }
     }
     Invocation run = Invoke({"-v", machine + "/" + row.named});
@@ -1022,6 +1067,7 @@ TEST(DiskImage, WritesVirtualBoxSnapshotsAsVirtualBoxDoes) {
     EXPECT_TRUE(ReadFile(composed) == ReadFile(composed + ".qemu"));
   }
   fs::remove(sample + "/BIG.DAT");
+  fs::remove_all(elsewhere);
 }
 
 }  // namespace

@@ -150,10 +150,13 @@ std::string VdiUuid(const std::string& vdi) {
 void WriteVbox(const std::string& vbox, const std::string& name,
                const std::vector<std::string>& chain, bool saved) {
   std::string folder = std::filesystem::path(vbox).parent_path().string();
+  auto at = [&](const std::string& location) {
+    return location[0] == '/' ? location : folder + "/" + location;
+  };
   std::string disks, close;
   for (const std::string& location : chain) {
     disks.append("<HardDisk uuid=\"")
-        .append(VdiUuid(std::string(folder).append("/").append(location)))
+        .append(VdiUuid(at(location)))
         .append("\" location=\"")
         .append(location)
         .append("\" format=\"VDI\" type=\"Normal\">");
@@ -170,7 +173,7 @@ void WriteVbox(const std::string& vbox, const std::string& name,
          "    <Snapshot uuid=\"{5}\" name=\"before\"><StorageControllers>"
          "<StorageController name=\"IDE\" type=\"PIIX4\"><AttachedDevice "
          "type=\"HardDisk\" port=\"0\" device=\"0\"><Image uuid=\""
-      << VdiUuid(folder + "/" + chain.front())
+      << VdiUuid(at(chain.front()))
       << "\"/></AttachedDevice></StorageController></StorageControllers>"
          "</Snapshot>\n    <Hardware><CPU count=\"1\"/></Hardware>\n"
          "    <StorageControllers>\n"
@@ -179,7 +182,7 @@ void WriteVbox(const std::string& vbox, const std::string& name,
          "        <AttachedDevice type=\"DVD\" port=\"1\" device=\"0\"/>\n"
          "        <AttachedDevice type=\"HardDisk\" port=\"0\" device=\"0\">"
          "<Image uuid=\""
-      << VdiUuid(folder + "/" + chain.back())
+      << VdiUuid(at(chain.back()))
       << "\"/></AttachedDevice>\n      </StorageController>\n"
          "    </StorageControllers>\n  </Machine>\n</VirtualBox>\n";
 }
