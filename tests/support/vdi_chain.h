@@ -28,8 +28,8 @@ std::string VdiUuid(const std::string& vdi);
 
 // Writes the machine file `vbox` of a machine named `name` whose registry
 // nests `chain` (base first; locations as given, relative to the file's
-// folder or absolute) and whose first IDE port holds the chain's last disk; `saved`
-// gives it a state file, as a suspended machine has.
+// folder or absolute) and whose first IDE port holds the chain's last
+// disk; `saved` gives it a state file, as a suspended machine has.
 void WriteVbox(const std::string& vbox, const std::string& name,
                const std::vector<std::string>& chain, bool saved = false);
 

@@ -25,17 +25,14 @@
 //   volatile: Bochs deletes its changes itself;      hdimage.cc volatile_
 //     vvfat: a folder                                image_t, vvfat.cc
 #include <ctype.h>
-#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <iterator>
 
 #include "diskimage/machines/reader.h"
-#include "helpers/io.h"
 
 namespace {
 
@@ -149,18 +146,13 @@ bool Reader::Directive(const std::vector<std::string>& params, size_t number,
       return Fail(number, "includes a file Bochs does not read");
     }
     std::string path = Absolute(params[1], machine->folder);
-    int fd = path.empty() ? -1
-                          : open(path.c_str(),
-                                 O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    struct stat st;
     std::string text;
-    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-        bytes + static_cast<uint64_t>(st.st_size) <= kLargestMachineFile) {
-      text = ReadAt(fd, 0, static_cast<uint64_t>(st.st_size));
-      bytes += text.size();
-    }
-    if (fd >= 0) close(fd);
-    if (fd < 0 || text.find('\0') != std::string::npos) {
+    bool read = !path.empty() &&
+                ReadRegular(path, kLargestMachineFile - bytes + 1, &text) &&
+                bytes + text.size() <= kLargestMachineFile &&
+                text.find('\0') == std::string::npos;
+    bytes += text.size();
+    if (!read) {
       return Fail(number, "includes " + params[1] +
                               ", which is no bochsrc this program can read");
     }
@@ -250,6 +242,7 @@ bool Claims(const std::string& head) {
   int known = 0;
   bool master = false;
   ForEachLine(head, [&](std::string_view line, size_t) {
+    known += line.compare(0, 9, "#include ") == 0 ? 1 : 0;
     size_t colon = line.find(':');
     if (colon == std::string_view::npos) return;
     std::string directive(TrimBlanks(line.substr(0, colon)));

@@ -81,6 +81,19 @@ MachineVerdict ReadMachineFile(const std::string& path, MachineDisk* found) {
   return verdict;
 }
 
+bool ReadRegular(const std::string& path, uint64_t most, std::string* text) {
+  struct stat st, opened;
+  text->clear();
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool same = fstat(fd, &opened) == 0 && opened.st_dev == st.st_dev &&
+              opened.st_ino == st.st_ino;
+  if (same) *text = ReadAt(fd, 0, most);
+  close(fd);
+  return same;
+}
+
 const Setting* Find(const Machine& machine, const std::string& section,
                     const std::string& key) {
   auto in = machine.settings.find(section);

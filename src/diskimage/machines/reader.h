@@ -15,6 +15,7 @@
 #define DOSSETUP_DISKIMAGE_MACHINES_READER_H_
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include <map>
 #include <string>
@@ -75,6 +76,11 @@ extern const MachineReader kBochsReader;
 
 // The largest machine file read: more than any emulator writes.
 const size_t kLargestMachineFile = 4 << 20;
+
+// Reads into `text` the first `most` bytes of the file at `path`, where it
+// is a regular file (nothing else is opened: a FIFO would wait, and some
+// devices act when opened); false where it is none.
+bool ReadRegular(const std::string& path, uint64_t most, std::string* text);
 
 // The setting `key` of `section`, or null.
 const Setting* Find(const Machine& machine, const std::string& section,

@@ -19,10 +19,8 @@
 //     not its registry parent, is inaccessible      Medium::i_queryInfo
 //   a differencing disk's parent is the one the     Medium::i_queryInfo
 //     registry nests it under
-#include <fcntl.h>
 #include <limits.h>
 #include <strings.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <iterator>
@@ -30,7 +28,6 @@
 #include "diskimage/formats/bytes.h"
 #include "diskimage/machines/reader.h"
 #include "diskimage/machines/vbox.h"
-#include "helpers/io.h"
 #include "helpers/paths.h"
 
 namespace {
@@ -141,12 +138,8 @@ std::string Saved(const Machine& machine) {
 // holds a VDI.
 bool VdiUuids(const std::string& path, std::string* own, std::string* parent) {
   const uint64_t kSignature = 0xBEDA107F;
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st;
   std::string header;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) header = ReadAt(fd, 0, 0x1B8);
-  close(fd);
+  ReadRegular(path, 0x1B8, &header);
   if (header.size() < 0x1B8 || LittleEndian(header, 0x40, 4) != kSignature) {
     return false;
   }
@@ -266,18 +259,12 @@ const VboxDisk* VboxFind(const VboxMachine& machine, const std::string& uuid,
 
 bool ReadVbox(const std::string& path, VboxMachine* machine) {
   *machine = VboxMachine();
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st;
   std::string text;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-      static_cast<uint64_t>(st.st_size) <= kLargestMachineFile) {
-    text = ReadAt(fd, 0, static_cast<uint64_t>(st.st_size));
-  }
-  close(fd);
   Machine parsed;
   std::string why;
-  if (text.empty() || !Claims(text) || !Parse(text, &parsed, &why)) {
+  if (!ReadRegular(path, kLargestMachineFile + 1, &text) ||
+      text.size() > kLargestMachineFile || !Claims(text) ||
+      !Parse(text, &parsed, &why)) {
     return false;
   }
   FromXml(parsed.xml, FolderOf(path), machine);
