@@ -20,7 +20,8 @@
 //     none, "disk", "ata-hardDisk" or "scsi-
 //     hardDisk"; an .iso, "emptyBackingString" or
 //     a CD-ROM deviceType is a CD-ROM
-//   suspended: checkpoint.vmState names a state     vmx.c virVMXParseConfig
+//   suspended: checkpoint.vmState names the state   VMware, which writes
+//     file it keeps the machine in                  it on suspending
 //   drive C: the first disk bios.hddOrder names,    VMware's BIOS
 //     else the lowest of ide0:0, ide0:1, ide1:0,
 //     ide1:1, else of one other bus by controller
