@@ -57,7 +57,9 @@ MachineVerdict Read(int fd, uint64_t size, Machine* machine,
 
 }  // namespace
 
-MachineVerdict ReadMachineFile(const std::string& path, MachineDisk* found) {
+MachineVerdict ReadMachine(const std::string& path, Machine* machine,
+                           MachineDisk* found) {
+  *machine = Machine();
   *found = MachineDisk();
   int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return kNoMachineFile;
@@ -68,17 +70,21 @@ MachineVerdict ReadMachineFile(const std::string& path, MachineDisk* found) {
   if (!head.empty() && head.find('\0') == std::string::npos) {
     for (const MachineReader* reader : kReaders) {
       if (!reader->claims(head)) continue;
-      Machine machine;
-      machine.reader = reader;
-      machine.path = path;
-      machine.folder = FolderOf(path);
-      machine.name = path.substr(path.rfind('/') + 1);
-      verdict = Read(fd, static_cast<uint64_t>(st.st_size), &machine, found);
+      machine->reader = reader;
+      machine->path = path;
+      machine->folder = FolderOf(path);
+      machine->name = path.substr(path.rfind('/') + 1);
+      verdict = Read(fd, static_cast<uint64_t>(st.st_size), machine, found);
       break;
     }
   }
   close(fd);
   return verdict;
+}
+
+MachineVerdict ReadMachineFile(const std::string& path, MachineDisk* found) {
+  Machine machine;
+  return ReadMachine(path, &machine, found);
 }
 
 bool ReadRegular(const std::string& path, uint64_t most, std::string* text) {

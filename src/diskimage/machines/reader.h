@@ -9,8 +9,10 @@
 // reads (by section and key, each with its line), as its emulator reads
 // them, and nothing more, so that a file of any size costs a bounded
 // amount; another question asked of a machine (its sound card) reads the
-// same parse. Each reader's file opens with the rules it follows, each
-// naming the function of the emulator's source it comes from.
+// same parse: a question added to the table as a function of the parsed
+// Machine adds what it reads to each reader's kept settings (and XML
+// paths). Each reader's file opens with the rules it follows, each naming
+// the function of the emulator's source it comes from.
 #ifndef DOSSETUP_DISKIMAGE_MACHINES_READER_H_
 #define DOSSETUP_DISKIMAGE_MACHINES_READER_H_
 
@@ -73,6 +75,11 @@ extern const MachineReader kDosboxXReader;
 extern const MachineReader k86BoxReader;
 extern const MachineReader kPcemReader;
 extern const MachineReader kBochsReader;
+
+// Reads the file at the absolute `path` as ReadMachineFile does, keeping
+// its parse in `machine` (its reader null for a file of no emulator's).
+MachineVerdict ReadMachine(const std::string& path, Machine* machine,
+                           MachineDisk* found);
 
 // The largest machine file read: more than any emulator writes.
 const size_t kLargestMachineFile = 4 << 20;
