@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Die("cannot write the input");
   }
   for (const LayerFormat* const* format = LayerFormats(); *format; ++format) {
-    (*format)->claims(fd);
+    (*format)->claims(fd, path);
     Chain chain(1);
     std::string why;
     if (!OpenLayer(*format, fd, path, &chain[0], &why)) continue;

@@ -149,9 +149,8 @@ DiskStatus OpenOwn(Disk* disk, const LayerFormat* format) {
     // A fixed VHD is a raw disk to QEMU's probe, so the driver is named.
     ImageInfo info;
     const Layer& layer = disk->chain[bottom];
-    if (ReadImageInfo(layer.path,
-                      std::string("driver=") + layer.qemu_driver + ",",
-                      &info) != kInfoRead) {
+    if (ReadImageInfo(layer.path, "driver=" + layer.qemu_driver + ",", &info) !=
+        kInfoRead) {
       return Refuse(disk, kDiskUnusable,
                     "qemu-img cannot read its parent " + layer.path);
     }
@@ -282,7 +281,7 @@ DiskStatus Open(Disk* disk) {
   }
   why = UnsupportedChild(disk->image_fd);
   if (!why.empty()) return Refuse(disk, kDiskUnusable, why);
-  const LayerFormat* own = ClaimingFormat(disk->image_fd);
+  const LayerFormat* own = ClaimingFormat(disk->image_fd, disk->path);
   switch (own ? kNamesSafe
               : CheckImageNames(disk->path, disk->image_fd, &why)) {
     case kNamesSafe:
@@ -379,7 +378,7 @@ DiskStatus WriteDisk(Disk* disk) {
   return kDiskOpen;
 }
 
-DiskStatus CloseDisk(Disk* disk, bool changed) {
+DiskStatus CloseDisk(Disk* disk, bool changed, std::string* why) {
   DiskStatus status = kDiskClosed;
   bool clean = CloseRawView(&disk->journal_view);
   if (disk->journaled) {
@@ -388,9 +387,14 @@ DiskStatus CloseDisk(Disk* disk, bool changed) {
       DiscardJournal(disk->journal);
       if (changed && !clean) status = kDiskDropped;
     } else {
-      CommitResult committed = CommitJournal(disk->journal);
+      std::string refused;
+      CommitResult committed = CommitJournal(disk->journal, &refused);
       if (committed == kCommitWaits) status = kDiskNotStored;
       if (committed == kCommitDropped) status = kDiskDropped;
+      if (committed == kCommitRefused) {
+        status = kDiskUnusable;
+        if (why) *why = refused + "; nothing was changed";
+      }
     }
   }
   CloseRawView(&disk->view);

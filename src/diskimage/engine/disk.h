@@ -87,7 +87,9 @@ DiskStatus WriteDisk(Disk* disk);
 // holds every change made (or none was made, or an interrupt dropped
 // them); kDiskNotStored when a committed journal waits for the next run;
 // kDiskDropped when the view failed or the journal could not be made
-// durable, so the changes went and the image is as it was.
-DiskStatus CloseDisk(Disk* disk, bool changed);
+// durable, so the changes went and the image is as it was; kDiskUnusable
+// when the image's format cannot take them (`why` says how), so they went
+// before anything was written.
+DiskStatus CloseDisk(Disk* disk, bool changed, std::string* why = nullptr);
 
 #endif  // DOSSETUP_DISKIMAGE_ENGINE_DISK_H_

@@ -527,14 +527,32 @@ std::vector<std::string> ImageBlockdevs(const Journal& journal) {
   return nodes;
 }
 
-CommitResult CommitJournal(const Journal& journal) {
+// Whether a format of the program's own can take every change of
+// `extents` (commit.h), known before the commit point.
+bool OwnTakes(const Journal& journal, const std::vector<StoredExtent>& extents,
+              std::string* why) {
+  if (!journal.chain) return true;
+  int source = open(journal.overlay.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  bool takes = source >= 0 && ChainTakes(*journal.chain, source, extents, why);
+  if (source >= 0) close(source);
+  return takes;
+}
+
+CommitResult CommitJournal(const Journal& journal, std::string* why) {
   // A commit in place first notes what each sector it writes holds now.
   std::vector<StoredExtent> extents;
   std::string before;
   if (!SyncFile(journal.overlay) ||
       (journal.in_place && (!MapOwnExtents(journal.overlay, &extents) ||
-                            !Digests(journal, extents, &before))) ||
-      !WriteRecord(journal, kCommitted, before)) {
+                            !Digests(journal, extents, &before)))) {
+    DiscardJournal(journal);
+    return kCommitDropped;
+  }
+  if (!OwnTakes(journal, extents, why)) {
+    DiscardJournal(journal);
+    return why->empty() ? kCommitDropped : kCommitRefused;
+  }
+  if (!WriteRecord(journal, kCommitted, before)) {
     DiscardJournal(journal);
     return kCommitDropped;
   }
@@ -542,8 +560,8 @@ CommitResult CommitJournal(const Journal& journal) {
   // writes.
   if (journal.image_view) CloseRawView(journal.image_view);
   StepHit();  // the commit point
-  std::string why;
-  return CommitFromRecord(journal, before, false, &why,
+  std::string unused;
+  return CommitFromRecord(journal, before, false, &unused,
                           journal.in_place ? &extents : nullptr)
              ? kCommitDone
              : kCommitWaits;

@@ -97,10 +97,12 @@ enum CommitResult {
   kCommitDone,     // the image holds the changes; the journal is gone
   kCommitWaits,    // past the commit point: the journal waits, committed
   kCommitDropped,  // not durable before the commit point: all discarded
+  kCommitRefused,  // the image cannot take the changes (`why` says how):
+                   // all discarded before the commit point
 };
 
 // Syncs the journal, passes the commit point and commits it.
-CommitResult CommitJournal(const Journal& journal);
+CommitResult CommitJournal(const Journal& journal, std::string* why);
 
 // Deletes the journal, committed or not.
 void DiscardJournal(const Journal& journal);

@@ -270,7 +270,7 @@ NamesVerdict CheckFrom(const std::string& path, int fd, int depth, Walk* walk) {
   walk->seen.insert({st.st_dev, st.st_ino});
   // A format the program reads itself (a differencing VHD...) QEMU would
   // misread: no other format's image may lead QEMU to one.
-  if (const LayerFormat* own = ClaimingFormat(fd)) {
+  if (const LayerFormat* own = ClaimingFormat(fd, path)) {
     return Fault(
         walk, path,
         std::string("is a disk QEMU would misread (") + own->name + ")");

@@ -191,7 +191,7 @@ bool ReadComposed(const Chain& chain, size_t level, uint64_t offset, char* out,
 
 size_t QemuBottom(const Chain& chain) {
   for (size_t level = 0; level < chain.size(); ++level) {
-    if (chain[level].qemu_driver) return level;
+    if (!chain[level].qemu_driver.empty()) return level;
   }
   return chain.size();
 }

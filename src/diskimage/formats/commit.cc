@@ -41,9 +41,14 @@ bool ReadExtent(int source, const StoredExtent& extent, uint64_t offset,
       out, size);
 }
 
-bool CommitIntoChain(Chain* chain, int source,
-                     const std::vector<StoredExtent>& extents) {
-  Layer& top = chain->front();
+namespace {
+
+// The changes `extents` make to what `chain` shows, by the top layer's
+// blocks; false on a read error.
+bool FindChanges(const Chain& chain, int source,
+                 const std::vector<StoredExtent>& extents,
+                 LayerChanges* changes) {
+  const Layer& top = chain.front();
   Runs runs;
   std::string fresh, old;
   for (const StoredExtent& extent : extents) {
@@ -53,7 +58,7 @@ bool CommitIntoChain(Chain* chain, int source,
       fresh.resize(size);
       old.resize(size);
       if (!ReadExtent(source, extent, offset, &fresh[0], size) ||
-          !ReadComposed(*chain, 0, offset, &old[0], size)) {
+          !ReadComposed(chain, 0, offset, &old[0], size)) {
         return false;
       }
       NoteChanged(offset, fresh, old, &runs);
@@ -61,17 +66,37 @@ bool CommitIntoChain(Chain* chain, int source,
     }
   }
   // By the layer's blocks, a run cut where a block ends.
-  LayerChanges changes;
   uint64_t per_block = top.block / kSector;
   for (auto [first, count] : runs) {
     while (count > 0) {
       uint64_t block = first / per_block;
       uint64_t part = std::min(count, (block + 1) * per_block - first);
-      changes.blocks[block].push_back({first, part});
+      changes->blocks[block].push_back({first, part});
       first += part;
       count -= part;
     }
   }
+  return true;
+}
+
+}  // namespace
+
+bool ChainTakes(const Chain& chain, int source,
+                const std::vector<StoredExtent>& extents, std::string* why) {
+  LayerChanges changes;
+  const Layer& top = chain.front();
+  if (!FindChanges(chain, source, extents, &changes)) {
+    *why = "its changes cannot be read";
+    return false;
+  }
+  return !top.format->fits || top.format->fits(top, changes, why);
+}
+
+bool CommitIntoChain(Chain* chain, int source,
+                     const std::vector<StoredExtent>& extents) {
+  Layer& top = chain->front();
+  LayerChanges changes;
+  if (!FindChanges(*chain, source, extents, &changes)) return false;
   if (changes.blocks.empty()) return true;
   changes.read_new = [&](uint64_t offset, uint64_t size, char* out) {
     if (!ReadComposed(*chain, 0, offset, out, size)) return false;

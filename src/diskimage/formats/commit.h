@@ -8,6 +8,7 @@
 #ifndef DOSSETUP_DISKIMAGE_FORMATS_COMMIT_H_
 #define DOSSETUP_DISKIMAGE_FORMATS_COMMIT_H_
 
+#include <string>
 #include <vector>
 
 #include "diskimage/formats/bytes.h"
@@ -18,6 +19,11 @@
 // False when a read, a write or a sync failed.
 bool CommitIntoChain(Chain* chain, int source,
                      const std::vector<StoredExtent>& extents);
+
+// Whether the changes of `extents` can all be placed in `chain[0]`, as its
+// format says (LayerFormat::fits); `why` says how not.
+bool ChainTakes(const Chain& chain, int source,
+                const std::vector<StoredExtent>& extents, std::string* why);
 
 // Reads the bytes `extent` holds at disk offset `offset` into `out`.
 bool ReadExtent(int source, const StoredExtent& extent, uint64_t offset,

@@ -5,22 +5,65 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <set>
 
+#include "diskimage/formats/bytes.h"
 #include "helpers/io.h"
 #include "stops/steps.h"
 
 const LayerFormat* const* LayerFormats() {
   static const LayerFormat* const kFormats[] = {
-      &kVhdFormat, &kVdiFormat, &kRedologFormat, &kSparseFormat, nullptr};
+      &kVhdFormat, &kVdiFormat, &kRedologFormat, &kSparseFormat,
+      &kHdiFormat, &kHdxFormat, nullptr};
   return kFormats;
 }
 
-const LayerFormat* ClaimingFormat(int fd) {
+const LayerFormat* ClaimingFormat(int fd, const std::string& path) {
   for (const LayerFormat* const* format = LayerFormats(); *format; ++format) {
-    if ((*format)->claims(fd)) return *format;
+    if ((*format)->claims(fd, path)) return *format;
   }
   return nullptr;
+}
+
+namespace {
+
+const uint64_t kChunkEntries = 16 << 10;  // 64 KiB of a table at a time
+
+uint32_t EntryIn(const Layer& layer, const std::string& bytes, size_t at) {
+  return static_cast<uint32_t>(layer.big_endian ? BigEndian(bytes, at, 4)
+                                                : LittleEndian(bytes, at, 4));
+}
+
+}  // namespace
+
+bool TableEntry(const Layer& layer, uint64_t index, uint32_t* entry) {
+  uint64_t chunk = index / kChunkEntries;
+  if (index >= layer.entries) return false;
+  if (layer.cached_chunk != chunk) {
+    uint64_t first = chunk * kChunkEntries;
+    uint64_t count = std::min(kChunkEntries, layer.entries - first);
+    layer.cached_entries =
+        ReadAt(layer.fd, layer.table_at + 4 * first, 4 * count);
+    layer.cached_chunk =
+        layer.cached_entries.size() == 4 * count ? chunk : UINT64_MAX;
+  }
+  if (layer.cached_chunk != chunk) return false;
+  *entry = EntryIn(layer, layer.cached_entries, 4 * (index % kChunkEntries));
+  return true;
+}
+
+bool ForEachEntry(
+    const Layer& layer,
+    const std::function<bool(uint64_t index, uint32_t entry)>& each) {
+  std::string bytes;
+  for (uint64_t first = 0; first < layer.entries; first += kChunkEntries) {
+    uint64_t count = std::min(kChunkEntries, layer.entries - first);
+    bytes = ReadAt(layer.fd, layer.table_at + 4 * first, 4 * count);
+    if (bytes.size() != 4 * count) return false;
+    for (uint64_t i = 0; i < count; ++i) {
+      if (!each(first + i, EntryIn(layer, bytes, 4 * i))) return false;
+    }
+  }
+  return true;
 }
 
 bool OpenLayer(const LayerFormat* format, int fd, const std::string& path,
@@ -60,12 +103,12 @@ bool WriteRunsInPlace(const Layer& layer, const LayerChanges& changes,
 }
 
 bool WriteTableEntries(const Layer& layer,
-                       const std::map<uint64_t, uint32_t>& entries,
-                       bool big_endian) {
+                       const std::map<uint64_t, uint32_t>& entries) {
+  layer.cached_chunk = UINT64_MAX;
   for (const auto& [block, value] : entries) {
     char entry[4];
     for (int i = 0; i < 4; ++i) {
-      int shift = 8 * (big_endian ? 3 - i : i);
+      int shift = 8 * (layer.big_endian ? 3 - i : i);
       entry[i] = static_cast<char>(value >> shift & 0xFF);
     }
     if (!LayerWriteAt(layer.fd, entry, sizeof entry,
@@ -98,32 +141,62 @@ LayerSource FindWholeBlock(const Layer& layer, uint32_t zero, uint64_t offset,
   uint64_t block = offset / layer.block;
   uint64_t within = offset % layer.block;
   *run = std::min(layer.block - within, layer.size - offset);
-  uint32_t entry = layer.table[block];
+  uint32_t entry;
+  if (!TableEntry(layer, block, &entry)) return kUnreadable;
   if (entry == kNoBlock) return kBelowLayer;
   if (entry == zero) return kZeros;
   *at = WholeBlockAt(layer, entry) + within;
   return kInLayer;
 }
 
-std::map<uint64_t, uint32_t> PlaceWholeBlocks(const Layer& layer,
-                                              const LayerChanges& changes,
-                                              uint32_t zero) {
-  std::set<uint32_t> named(layer.table.begin(), layer.table.end());
-  std::vector<uint32_t> unnamed;
-  for (uint32_t index = 0; index < layer.allocated; ++index) {
-    if (!named.count(index)) unnamed.push_back(index);
+bool PlaceWholeBlocks(const Layer& layer, const LayerChanges& changes,
+                      uint32_t zero, std::map<uint64_t, uint32_t>* added) {
+  // Opening checked every entry against `allocated`, at most kMostStored.
+  std::vector<bool> named(layer.allocated, false);
+  if (!ForEachEntry(layer, [&](uint64_t, uint32_t entry) {
+        if (entry < named.size()) named[entry] = true;
+        return true;
+      })) {
+    return false;
   }
-  auto next_unnamed = unnamed.begin();
+  uint64_t next_unnamed = 0;
   uint64_t next = layer.allocated;
-  std::map<uint64_t, uint32_t> added;
+  added->clear();
   for (const auto& [block, runs] : changes.blocks) {
-    uint32_t entry = layer.table[block];
+    uint32_t entry;
+    if (!TableEntry(layer, block, &entry)) return false;
     if (entry != kNoBlock && entry != zero) continue;
-    added[block] = next_unnamed != unnamed.end()
-                       ? *next_unnamed++
-                       : static_cast<uint32_t>(next++);
+    while (next_unnamed < named.size() && named[next_unnamed]) ++next_unnamed;
+    (*added)[block] = static_cast<uint32_t>(
+        next_unnamed < named.size() ? next_unnamed++ : next++);
   }
-  return added;
+  return true;
+}
+
+bool CheckWholeBlocks(const Layer& layer, uint32_t free_a, uint32_t free_b,
+                      uint64_t counted, uint64_t held,
+                      const char* const texts[3], std::string* why) {
+  std::vector<bool> used(std::min({counted, held, kMostStored}), false);
+  const char* fault = nullptr;
+  bool read = ForEachEntry(layer, [&](uint64_t, uint32_t entry) {
+    if (entry == free_a || entry == free_b) return true;
+    if (entry >= counted) {
+      fault = texts[0];
+    } else if (entry >= used.size()) {
+      fault = texts[1];
+    } else if (used[entry]) {
+      fault = texts[2];
+    } else {
+      used[entry] = true;
+    }
+    return fault == nullptr;
+  });
+  if (fault) {
+    *why = fault;
+  } else if (!read) {
+    *why = "holds a table that cannot be read whole";
+  }
+  return read;
 }
 
 bool WriteWholeBlocks(const Layer& layer, const LayerChanges& changes,
@@ -132,8 +205,10 @@ bool WriteWholeBlocks(const Layer& layer, const LayerChanges& changes,
   for (const auto& [block, runs] : changes.blocks) {
     auto place = added.find(block);
     if (place == added.end()) {
-      if (!WriteRunsInPlace(layer, changes, block,
-                            WholeBlockAt(layer, layer.table[block]))) {
+      uint32_t entry;
+      if (!TableEntry(layer, block, &entry) ||
+          !WriteRunsInPlace(layer, changes, block,
+                            WholeBlockAt(layer, entry))) {
         return false;
       }
       continue;

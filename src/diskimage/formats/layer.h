@@ -36,17 +36,22 @@ struct Layer {
   std::string path;   // absolute
   uint64_t size = 0;  // of the disk, in bytes, a whole number of sectors
   bool has_parent = false;
-  // The QEMU driver that reads this file alone, as a chain's bottom, or
-  // null where QEMU cannot; and whether QEMU also writes it in place.
-  const char* qemu_driver = nullptr;
+  // The QEMU driver that reads this file alone as this program does, as
+  // a chain's bottom, with its options ("raw,offset=4096,size=..."), or
+  // empty where QEMU cannot; and whether QEMU also writes it in place.
+  std::string qemu_driver;
   bool qemu_writes = false;
   std::string id;         // what a child names this layer by
   std::string parent_id;  // what it names its parent by
   // Most formats keep a table with one entry a block of `block` bytes; a
   // block's `bitmap` bytes of sector bits (none where 0) precede its data.
+  // The table, `entries` 32-bit numbers at `table_at` (big-endian where
+  // `big_endian`), is read a chunk at a time (TableEntry, ForEachEntry),
+  // never whole: a header may claim billions of entries.
   uint64_t block = 0;
   uint64_t bitmap = 0;
-  std::vector<uint32_t> table;
+  uint64_t entries = 0;
+  bool big_endian = false;
   uint64_t table_at = 0;    // where the table lies in the file
   uint64_t data_at = 0;     // where blocks begin, for formats that count
   uint64_t allocated = 0;   // blocks stored, for formats that count them
@@ -57,6 +62,9 @@ struct Layer {
   // The bitmap read last, since a block's runs read it again and again.
   mutable uint64_t cached_block = UINT64_MAX;
   mutable std::string cached_bitmap;
+  // The chunk of the table read last.
+  mutable uint64_t cached_chunk = UINT64_MAX;
+  mutable std::string cached_entries;
 };
 
 // Where the bytes of a disk's offset live.
@@ -88,9 +96,10 @@ struct LayerChanges {
 
 struct LayerFormat {
   const char* name;  // as journals record it
-  // Whether `fd` holds a file this format must read itself, by its magic:
-  // one QEMU cannot write in place, or misreads.
-  bool (*claims)(int fd);
+  // Whether `fd`, at `path`, holds a file this format must read itself, by
+  // its magic (or, where its emulator knows it so, its name): one QEMU
+  // cannot write in place, or misreads.
+  bool (*claims)(int fd, const std::string& path);
   // Reads and bounds the layer `layer->fd` holds, any kind of this format;
   // false, with the reason in a few words, for one this program cannot
   // read, or whose metadata names space the format does not own.
@@ -108,6 +117,11 @@ struct LayerFormat {
   // Writes `changes` into `layer` in the order the format needs to stay
   // whole; false when a read, a write or a sync failed.
   bool (*write)(Layer* layer, const LayerChanges& changes);
+  // Whether `changes` can all be placed in `layer` (null: always); `why`
+  // says how not. Asked before the commit point, so that a commit never
+  // starts that cannot end.
+  bool (*fits)(const Layer& layer, const LayerChanges& changes,
+               std::string* why);
 };
 
 // The formats, in the order they are tried.
@@ -115,11 +129,29 @@ extern const LayerFormat kVhdFormat;
 extern const LayerFormat kVdiFormat;
 extern const LayerFormat kRedologFormat;
 extern const LayerFormat kSparseFormat;
+extern const LayerFormat kHdiFormat;
+extern const LayerFormat kHdxFormat;
 extern const LayerFormat kFlatFormat;  // an undoable disk's base
 const LayerFormat* const* LayerFormats();
 
-// The format that claims `fd`'s file, or null.
-const LayerFormat* ClaimingFormat(int fd);
+// The name of the Bochs sparse layer below the one at `path`, by Bochs'
+// rule (its last character one less, where that gives a digit; no dot
+// needed), whether or not a file lies there; "" where there is none.
+std::string SparseLayerBelow(const std::string& path);
+
+// The format that claims `fd`'s file at `path`, or null.
+const LayerFormat* ClaimingFormat(int fd, const std::string& path);
+
+// Entry `index` of `layer`'s table, read through a cached chunk; false
+// when it cannot be read.
+bool TableEntry(const Layer& layer, uint64_t index, uint32_t* entry);
+
+// Hands every entry of `layer`'s table to `each` in order, read in chunks
+// of a bounded size; false when a chunk cannot be read whole, or `each`
+// says to stop by returning false.
+bool ForEachEntry(
+    const Layer& layer,
+    const std::function<bool(uint64_t index, uint32_t entry)>& each);
 
 // Opens `fd` (at `path`) as a layer of `format`.
 bool OpenLayer(const LayerFormat* format, int fd, const std::string& path,
@@ -134,10 +166,9 @@ bool WriteRunsInPlace(const Layer& layer, const LayerChanges& changes,
                       uint64_t block, uint64_t data);
 
 // Writes each of `entries` (a block, its 32-bit entry) into the table at
-// `layer.table_at`, big- or little-endian, then syncs.
+// `layer.table_at`, as the layer stores them, then syncs.
 bool WriteTableEntries(const Layer& layer,
-                       const std::map<uint64_t, uint32_t>& entries,
-                       bool big_endian);
+                       const std::map<uint64_t, uint32_t>& entries);
 
 // Whether `parent` is the layer `child` names by its id (`id_name` says
 // what the format calls it).
@@ -155,10 +186,20 @@ LayerSource FindWholeBlock(const Layer& layer, uint32_t zero, uint64_t offset,
 
 // Where each block of `changes` that such a layer lacks is stored, by
 // block: first where a block is stored but named by no entry (as a commit
-// cut before its entries leaves one), then past `allocated`.
-std::map<uint64_t, uint32_t> PlaceWholeBlocks(const Layer& layer,
-                                              const LayerChanges& changes,
-                                              uint32_t zero);
+// cut before its entries leaves one), then past `allocated`. False when
+// the table cannot be read.
+bool PlaceWholeBlocks(const Layer& layer, const LayerChanges& changes,
+                      uint32_t zero, std::map<uint64_t, uint32_t>* added);
+
+// Checks, streaming `layer`'s table, that each entry (but `free_a` and
+// `free_b`, which name no block) names a block below `counted` (else
+// `texts[0]`) that the file holds, below `held` (else `texts[1]`), and no
+// block twice (else `texts[2]`). The smaller of `counted` and `held` is
+// at most kMostStored, so that the marks stay small.
+const uint64_t kMostStored = uint64_t{1} << 25;
+bool CheckWholeBlocks(const Layer& layer, uint32_t free_a, uint32_t free_b,
+                      uint64_t counted, uint64_t held,
+                      const char* const texts[3], std::string* why);
 
 // Writes `changes` into such a layer, unsynced: the runs of blocks it
 // stores in place, and each block of `added` whole (what the chain shows

@@ -5,25 +5,25 @@
 // itself, and is never written.
 //
 // A 512-byte header (magic, type "Redolog", subtype, version 2 or 1, the
-// header's size, catalog entries, bitmap and extent sizes, in version 2 a
-// timestamp, then the disk's size), a catalog of one 32-bit entry an
+// header's size, catalog entries, bitmap and extent sizes, a timestamp,
+// then at 88 the disk's size), a catalog of one 32-bit entry an
 // extent (all ones: not allocated), then the extent slots, each its bitmap
 // and then its data, in whole sectors. Bitmap bits count from the least
 // significant bit of each byte; a sector whose bit is clear reads from the
 // base, or as zeros in a growing disk. A new extent goes to the slot past
-// the largest the catalog names.
+// the largest the catalog names, and only inside the catalog.
 //
-// Also the flat base of an undoable disk, read as it stands.
+// Also the base of an undoable disk, opened in its own format.
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <set>
 
 #include "diskimage/formats/bytes.h"
 #include "diskimage/formats/layer.h"
+#include "diskimage/formats/vhd.h"
 #include "helpers/io.h"
 
 namespace {
@@ -52,7 +52,7 @@ bool IsRedolog(const std::string& header) {
          Field(header, 32) == "Redolog";
 }
 
-bool Claims(int fd) {
+bool Claims(int fd, const std::string&) {
   return IsRedolog(ReadAt(fd, 0, kHeaderSize));
 }
 
@@ -81,8 +81,11 @@ bool Open(Layer* layer, std::string* why) {
   uint64_t entries = LittleEndian(header, 72, 4);
   layer->bitmap = LittleEndian(header, 76, 4);
   layer->block = LittleEndian(header, 80, 4);
-  layer->size = LittleEndian(header, version == 0x00020000 ? 88 : 84, 8) /
-                kSector * kSector;
+  // Version 1 has no timestamp, but Bochs 2.7 and bximage read its header
+  // through an unpacked struct (hdimage.h, redolog_header_v1_t; redolog_t::
+  // open), whose 64-bit disk size is aligned to offset 88 on 64-bit and
+  // Windows builds, as version 2 keeps it.
+  layer->size = LittleEndian(header, 88, 8) / kSector * kSector;
   if (entries == 0 || entries > kMostExtents || layer->block < kSector ||
       layer->block > kLargestExtent || layer->block % kSector != 0 ||
       layer->bitmap == 0 || layer->bitmap * 8 < layer->block / kSector ||
@@ -94,29 +97,38 @@ bool Open(Layer* layer, std::string* why) {
   }
   layer->table_at = kHeaderSize;
   layer->data_at = kHeaderSize + 4 * entries;
-  std::string catalog = ReadAt(layer->fd, layer->table_at, 4 * entries);
-  if (catalog.size() != 4 * entries) {
+  layer->entries = entries;
+  uint64_t file_size = FileSize(layer->fd);
+  if (layer->data_at > file_size) {
     return Fail(why, "holds a Bochs redolog catalog past its end");
+  }
+  // The catalog streamed, twice: where each extent lies, then that no slot
+  // is named twice. A slot past the catalog's count Bochs never writes
+  // (redolog_t::write stops first).
+  bool past_disk = false;
+  if (!ForEachEntry(*layer,
+                    [&](uint64_t i, uint32_t entry) {
+                      if (entry == kAbsent) return true;
+                      past_disk = i * layer->block >= layer->size;
+                      layer->allocated =
+                          std::max<uint64_t>(layer->allocated, entry + 1);
+                      return !past_disk;
+                    }) ||
+      past_disk) {
+    return Fail(why, past_disk
+                         ? "holds a Bochs redolog extent past the end of its "
+                           "disk"
+                         : "holds a Bochs redolog catalog past its end");
   }
   uint64_t slot =
       (SectorsOf(layer->bitmap) + SectorsOf(layer->block)) * kSector;
-  uint64_t file_size = FileSize(layer->fd);
-  std::set<uint32_t> used;
-  layer->table.resize(entries);
-  for (uint64_t i = 0; i < entries; ++i) {
-    uint32_t entry = static_cast<uint32_t>(LittleEndian(catalog, 4 * i, 4));
-    layer->table[i] = entry;
-    if (entry == kAbsent) continue;
-    if (i * layer->block >= layer->size) {
-      return Fail(why, "holds a Bochs redolog extent past the end of its disk");
-    }
-    if (!used.insert(entry).second) {
-      return Fail(why, "holds a Bochs redolog extent two entries name");
-    }
-    if (layer->data_at + (uint64_t{entry} + 1) * slot > file_size) {
-      return Fail(why, "holds a Bochs redolog extent past the end of the file");
-    }
-    layer->allocated = std::max<uint64_t>(layer->allocated, entry + 1);
+  static const char* const kTexts[3] = {
+      "holds a Bochs redolog extent past its catalog",
+      "holds a Bochs redolog extent past the end of the file",
+      "holds a Bochs redolog extent two entries name"};
+  if (!CheckWholeBlocks(*layer, kAbsent, kAbsent, entries,
+                        (file_size - layer->data_at) / slot, kTexts, why)) {
+    return false;
   }
   // QEMU's driver reads a growing disk too, but a bitmap byte at a time:
   // the bridge holds what it holds, read here, far faster.
@@ -162,15 +174,24 @@ uint32_t FatTime(int fd) {
   return time_part | date_part << 16;
 }
 
+// The size Bochs gives the base: a VHD's from its geometry (vpc.cc,
+// vpc_image_t::open), any other as its format reads it.
+uint64_t BaseSize(const Layer& base) {
+  if (base.format != &kVhdFormat) return base.size;
+  return BigEndian(base.footer, 56, 2) *
+         static_cast<unsigned char>(base.footer[58]) *
+         static_cast<unsigned char>(base.footer[59]) * kSector;
+}
+
 // Bochs stops unless the base holds a disk of the redolog's size and, where
-// the redolog is stamped, was last changed when it says.
+// the redolog is stamped (at 84, whatever its version), was last changed
+// when it says (hdimage.cc, coherency_check).
 bool IsParent(const Layer& child, const Layer& parent, std::string* why) {
-  if (parent.size != child.size) {
+  if (BaseSize(parent) != child.size) {
     *why = "is not the base the redolog was made over: its size differs";
     return false;
   }
-  bool stamped = LittleEndian(child.header, 64, 4) == 0x00020000 &&
-                 LittleEndian(child.header, 84, 4) != 0;
+  bool stamped = LittleEndian(child.header, 84, 4) != 0;
   if (stamped && LittleEndian(child.header, 84, 4) != FatTime(parent.fd)) {
     *why =
         "has changed since the redolog was made over it (its time "
@@ -185,7 +206,8 @@ LayerSource Find(const Layer& layer, uint64_t offset, uint64_t* run,
   uint64_t extent = offset / layer.block;
   uint64_t within = offset % layer.block;
   *run = std::min(layer.block - within, layer.size - offset);
-  uint32_t entry = layer.table[extent];
+  uint32_t entry;
+  if (!TableEntry(layer, extent, &entry)) return kUnreadable;
   if (entry == kAbsent) return kBelowLayer;
   const std::string* bitmap =
       BlockBitmap(layer, extent, SlotAt(layer, entry), layer.bitmap);
@@ -212,11 +234,14 @@ bool Write(Layer* layer, const LayerChanges& changes) {
   uint64_t bitmap_bytes = SectorsOf(layer->bitmap) * kSector;
   uint64_t next = layer->allocated;
   std::map<uint64_t, uint32_t> slots;
+  std::map<uint64_t, uint32_t> entries;
   for (const auto& [extent, runs] : changes.blocks) {
-    uint32_t entry = layer->table[extent];
+    uint32_t entry;
+    if (!TableEntry(*layer, extent, &entry)) return false;
     if (entry == kAbsent) {
-      if (next >= layer->table.size()) return false;  // the catalog is full
+      if (next >= layer->entries) return false;  // Fits said otherwise
       entry = static_cast<uint32_t>(next++);
+      entries[extent] = entry;
       std::string zeros(bitmap_bytes + SectorsOf(layer->block) * kSector, '\0');
       if (!LayerWriteAt(fd, zeros.data(), zeros.size(),
                         SlotAt(*layer, entry))) {
@@ -245,20 +270,67 @@ bool Write(Layer* layer, const LayerChanges& changes) {
     }
   }
   if (fdatasync(fd) != 0) return false;
-  std::map<uint64_t, uint32_t> entries;
-  for (const auto& [extent, entry] : slots) {
-    if (layer->table[extent] == kAbsent) entries[extent] = entry;
-  }
-  return WriteTableEntries(*layer, entries, false);
+  return WriteTableEntries(*layer, entries);
 }
 
-// The flat base of an undoable disk: the disk itself, whole sectors.
-bool ClaimsNothing(int) {
+// Bochs places a new extent at the slot past the largest the catalog
+// names, and stops when that is past the catalog (redolog_t::write): the
+// extents a commit adds must all fit there.
+bool Fits(const Layer& layer, const LayerChanges& changes, std::string* why) {
+  uint64_t added = 0;
+  for (const auto& [extent, runs] : changes.blocks) {
+    uint32_t entry;
+    if (!TableEntry(layer, extent, &entry)) {
+      *why = "holds a Bochs redolog catalog that cannot be read";
+      return false;
+    }
+    if (entry == kAbsent) ++added;
+  }
+  if (layer.allocated + added <= layer.entries) return true;
+  *why = "holds a Bochs redolog whose catalog has room for " +
+         std::to_string(layer.entries - layer.allocated) +
+         " more extents, and the changes need " + std::to_string(added);
+  return false;
+}
+
+// The base of an undoable disk, opened in its own format as Bochs opens
+// it (hdimage.cc, undoable_image_t::open and hdimage_detect_image_mode, in
+// its order): a sparse disk, a growing one, a VHD or a VDI by its header
+// (VMware's disks Bochs reads too, this program does not), else the disk
+// itself, whole sectors.
+bool ClaimsNothing(int, const std::string&) {
   return false;
 }
 
 bool OpenFlat(Layer* layer, std::string* why) {
-  layer->size = FileSize(layer->fd) / kSector * kSector;
+  int fd = layer->fd;
+  std::string head = ReadAt(fd, 0, kHeaderSize);
+  const LayerFormat* own = nullptr;
+  if (kSparseFormat.claims(fd, layer->path)) {
+    own = &kSparseFormat;
+  } else if (IsRedolog(head)) {
+    if (Field(head, 48) != "Growing") {
+      return Fail(why, "is a Bochs redolog, not a disk Bochs takes for a base");
+    }
+    own = &kRedologFormat;
+  } else if (head.compare(0, 4, "COWD") == 0 ||
+             head.compare(0, 4, "KDMV") == 0) {
+    return Fail(why, "is a VMware disk, which this program cannot read here");
+  } else if (VhdTypeOf(fd) != kVhdNone) {
+    own = &kVhdFormat;
+  } else if (head.size() >= 0x50 && LittleEndian(head, 0x40, 4) == 0xBEDA107F) {
+    own = &kVdiFormat;
+  }
+  if (own) {
+    if (!OpenLayer(own, fd, layer->path, layer, why)) return false;
+    if (layer->has_parent) {
+      return Fail(why,
+                  "is a differencing disk, which Bochs cannot take for "
+                  "a base");
+    }
+    return true;
+  }
+  layer->size = FileSize(fd) / kSector * kSector;
   if (layer->size == 0) return Fail(why, "holds no disk");
   layer->qemu_driver = "raw";
   return true;
@@ -274,10 +346,11 @@ LayerSource FindFlat(const Layer& layer, uint64_t offset, uint64_t* run,
 }  // namespace
 
 const LayerFormat kFlatFormat = {
-    "flat",  ClaimsNothing, OpenFlat, nullptr,
-    nullptr, nullptr,       FindFlat, nullptr,
+    "flat",  ClaimsNothing, OpenFlat, nullptr, nullptr,
+    nullptr, FindFlat,      nullptr,  nullptr,
 };
 
 const LayerFormat kRedologFormat = {
-    "bochs-redolog", Claims, Open, Places, &kFlatFormat, IsParent, Find, Write,
+    "bochs-redolog", Claims, Open,  Places, &kFlatFormat,
+    IsParent,        Find,   Write, Fits,
 };

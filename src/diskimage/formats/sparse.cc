@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <set>
 
 #include "diskimage/formats/bytes.h"
 #include "diskimage/formats/layer.h"
@@ -27,19 +26,18 @@ bool Fail(std::string* why, const char* reason) {
   return false;
 }
 
-bool Claims(int fd) {
+bool Claims(int fd, const std::string&) {
   std::string header = ReadAt(fd, 0, kHeaderSize);
   return header.size() == kHeaderSize && LittleEndian(header, 0, 4) == kMagic;
 }
 
-// The layer below `path` by Bochs' naming: its last character, a digit, one
-// less; "" where there is none.
+// The layer below `path` by Bochs' naming (hdimage.cc, sparse_image_t::open
+// and increment_string): its last character one less, where that is a
+// digit, and a file (links followed) lies there; "" where there is none.
 std::string LayerBelow(const std::string& path) {
-  if (path.empty() || path.back() < '1' || path.back() > '9') return "";
-  std::string below = path;
-  below.back() = static_cast<char>(below.back() - 1);
+  std::string below = SparseLayerBelow(path);
   struct stat st;
-  return stat(below.c_str(), &st) == 0 ? below : "";
+  return !below.empty() && stat(below.c_str(), &st) == 0 ? below : "";
 }
 
 // Reads and bounds the header and the page table. `block` is the page's
@@ -47,7 +45,8 @@ std::string LayerBelow(const std::string& path) {
 bool Open(Layer* layer, std::string* why) {
   layer->header = ReadAt(layer->fd, 0, kHeaderSize);
   const std::string& header = layer->header;
-  if (!Claims(layer->fd)) return Fail(why, "holds no Bochs sparse header");
+  if (!Claims(layer->fd, layer->path))
+    return Fail(why, "holds no Bochs sparse header");
   uint64_t version = LittleEndian(header, 4, 4);
   layer->block = LittleEndian(header, 8, 4);
   uint64_t pages = LittleEndian(header, 12, 4);
@@ -76,19 +75,17 @@ bool Open(Layer* layer, std::string* why) {
                 "together");
   }
   layer->allocated = (file_size - layer->data_at) / layer->block;
-  std::string table = ReadAt(layer->fd, layer->table_at, 4 * pages);
-  std::set<uint32_t> used;
-  layer->table.resize(pages);
-  for (uint64_t i = 0; i < pages; ++i) {
-    uint32_t entry = static_cast<uint32_t>(LittleEndian(table, 4 * i, 4));
-    layer->table[i] = entry;
-    if (entry == kNoBlock) continue;
-    if (entry >= layer->allocated) {
-      return Fail(why, "holds a Bochs sparse page past the end of the file");
-    }
-    if (!used.insert(entry).second) {
-      return Fail(why, "holds a Bochs sparse page two entries name");
-    }
+  if (std::min(layer->allocated, pages) > kMostStored) {
+    return Fail(why, "holds more Bochs sparse pages than this program reads");
+  }
+  layer->entries = pages;
+  static const char* const kTexts[3] = {
+      "holds a Bochs sparse page past the end of the file",
+      "holds a Bochs sparse page past the end of the file",
+      "holds a Bochs sparse page two entries name"};
+  if (!CheckWholeBlocks(*layer, kNoBlock, kNoBlock, layer->allocated,
+                        layer->allocated, kTexts, why)) {
+    return false;
   }
   layer->id = std::to_string(layer->block) + "/" + std::to_string(pages);
   layer->has_parent = !LayerBelow(layer->path).empty();
@@ -121,8 +118,8 @@ LayerSource Find(const Layer& layer, uint64_t offset, uint64_t* run,
 // grown first by whole pages; synced; then the table entries, synced.
 bool Write(Layer* layer, const LayerChanges& changes) {
   int fd = layer->fd;
-  std::map<uint64_t, uint32_t> added =
-      PlaceWholeBlocks(*layer, changes, kNoBlock);
+  std::map<uint64_t, uint32_t> added;
+  if (!PlaceWholeBlocks(*layer, changes, kNoBlock, &added)) return false;
   uint64_t pages = layer->allocated;
   for (const auto& [page, index] : added) {
     pages = std::max<uint64_t>(pages, uint64_t{index} + 1);
@@ -136,11 +133,19 @@ bool Write(Layer* layer, const LayerChanges& changes) {
     return false;
   }
   return WriteWholeBlocks(*layer, changes, added) && fdatasync(fd) == 0 &&
-         WriteTableEntries(*layer, added, false);
+         WriteTableEntries(*layer, added);
 }
 
 }  // namespace
 
+std::string SparseLayerBelow(const std::string& path) {
+  if (path.empty() || path.back() < '1' || path.back() > ':') return "";
+  std::string below = path;
+  below.back() = static_cast<char>(below.back() - 1);
+  return below;
+}
+
 const LayerFormat kSparseFormat = {
-    "bochs-sparse", Claims, Open, Places, nullptr, IsParent, Find, Write,
+    "bochs-sparse", Claims, Open,  Places,  nullptr,
+    IsParent,       Find,   Write, nullptr,
 };

@@ -1,6 +1,7 @@
 // VirtualBox's VDI, a format of the program's own (layer.h) for its
 // differencing images, the state of a machine since a snapshot: QEMU
-// refuses one, and its parent is named by UUID alone.
+// refuses one, and its parent is named by UUID alone; and for the base
+// VDIs QEMU reads otherwise than VirtualBox does (QemuReadsAlike).
 //
 // A pre-header and header (signature 0xBEDA107F), then a block map of one
 // 32-bit entry a block: all ones, free (read from the parent); all ones
@@ -14,7 +15,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <set>
 
 #include "diskimage/formats/bytes.h"
 #include "diskimage/formats/layer.h"
@@ -31,9 +31,10 @@ const uint32_t kZero = 0xFFFFFFFE;
 const uint64_t kMostBlocks = 1u << 22;
 // The header's fields.
 const size_t kType = 0x4C, kBlocksAt = 0x154, kDataAt = 0x158,
-             kDiskSize = 0x170, kBlockSize = 0x178, kBlockExtra = 0x17C,
-             kBlocks = 0x180, kAllocated = 0x184, kCreate = 0x188,
-             kModify = 0x198, kLinkage = 0x1A8;
+             kSectorSize = 0x168, kDiskSize = 0x170, kBlockSize = 0x178,
+             kBlockExtra = 0x17C, kBlocks = 0x180, kAllocated = 0x184,
+             kCreate = 0x188, kModify = 0x198, kLinkage = 0x1A8,
+             kParentModify = 0x1B8;
 
 bool Fail(std::string* why, const char* reason) {
   *why = reason;
@@ -48,7 +49,29 @@ std::string Header(int fd) {
   return ReadAt(fd, 0, 0x200);
 }
 
-bool Claims(int fd) {
+bool IsNull(const std::string& header, size_t at) {
+  return header.compare(at, 16, std::string(16, '\0')) == 0;
+}
+
+// Whether QEMU's driver reads the base VDI `header` as VirtualBox's
+// vdiRead (VDI.cpp) does. QEMU's vdi_open takes version 1.1 alone, blocks
+// of 1 MiB, a sector size of 512 and no linkage or parent UUID, and its
+// reads (vdi_co_preadv) place a block at offData + index × cbBlock,
+// ignoring the cbBlockExtra bytes vdiRead skips before each block's data
+// (offStartBlockData); it rounds an odd disk size up, where VirtualBox
+// keeps it. Any other VDI is this program's to read.
+bool QemuReadsAlike(const std::string& header) {
+  return LittleEndian(header, 0x44, 4) == 0x00010001 &&
+         LittleEndian(header, kBlockSize, 4) == (1u << 20) &&
+         LittleEndian(header, kBlockExtra, 4) == 0 &&
+         LittleEndian(header, kBlocksAt, 4) % kSector == 0 &&
+         LittleEndian(header, kDataAt, 4) % kSector == 0 &&
+         LittleEndian(header, kSectorSize, 4) == kSector &&
+         LittleEndian(header, kDiskSize, 8) % kSector == 0 &&
+         IsNull(header, kLinkage) && IsNull(header, kParentModify);
+}
+
+bool Claims(int fd, const std::string&) {
   std::string header = Header(fd);
   if (header.size() < kHeaderEnd ||
       LittleEndian(header, 0x40, 4) != kSignature ||
@@ -56,7 +79,7 @@ bool Claims(int fd) {
     return false;
   }
   return LittleEndian(header, kType, 4) == kDifferencing ||
-         header.compare(kLinkage, 16, std::string(16, '\0')) != 0;
+         !QemuReadsAlike(header);
 }
 
 // Reads and bounds the header and the block map, as VirtualBox does when
@@ -96,31 +119,27 @@ bool Open(Layer* layer, std::string* why) {
     return Fail(why, "holds a VDI header without its own UUID");
   }
   uint64_t file_size = FileSize(layer->fd);
-  std::string map = ReadAt(layer->fd, blocks_at, 4 * count);
-  if (map.size() != 4 * count) {
+  if (blocks_at + 4 * count > file_size) {
     return Fail(why, "holds a VDI block map past its end");
   }
+  layer->entries = count;
+  // vdiImageReadHeader: each entry a block below cBlocksAllocated, as
+  // VirtualBox refuses any other; and the file must hold it.
   uint64_t slot = layer->bitmap + layer->block;
-  std::set<uint32_t> used;
-  layer->table.resize(count);
-  for (uint64_t i = 0; i < count; ++i) {
-    uint32_t entry = static_cast<uint32_t>(LittleEndian(map, 4 * i, 4));
-    layer->table[i] = entry;
-    if (entry == kNoBlock || entry == kZero) continue;
-    if (entry >= layer->allocated) {
-      return Fail(why, "holds a VDI block past the blocks it counts");
-    }
-    if (!used.insert(entry).second) {
-      return Fail(why, "holds a VDI block that two map entries name");
-    }
-    if (layer->data_at + (uint64_t{entry} + 1) * slot > file_size) {
-      return Fail(why, "holds a VDI block past the end of the file");
-    }
+  uint64_t held =
+      file_size > layer->data_at ? (file_size - layer->data_at) / slot : 0;
+  static const char* const kTexts[3] = {
+      "holds a VDI block past the blocks it counts",
+      "holds a VDI block past the end of the file",
+      "holds a VDI block that two map entries name"};
+  if (!CheckWholeBlocks(*layer, kNoBlock, kZero, layer->allocated, held, kTexts,
+                        why)) {
+    return false;
   }
   layer->id = header.substr(kCreate, 16);
   layer->parent_id = header.substr(kLinkage, 16);
   layer->has_parent = type == kDifferencing;
-  if (!layer->has_parent) {
+  if (!layer->has_parent && QemuReadsAlike(header)) {
     layer->qemu_driver = "vdi";
     layer->qemu_writes = true;
   }
@@ -184,7 +203,8 @@ LayerSource Find(const Layer& layer, uint64_t offset, uint64_t* run,
 // leaves), synced, then the map entries, synced.
 bool Write(Layer* layer, const LayerChanges& changes) {
   int fd = layer->fd;
-  std::map<uint64_t, uint32_t> added = PlaceWholeBlocks(*layer, changes, kZero);
+  std::map<uint64_t, uint32_t> added;
+  if (!PlaceWholeBlocks(*layer, changes, kZero, &added)) return false;
   uint64_t count = layer->allocated;
   for (const auto& [block, index] : added) {
     count = std::max<uint64_t>(count, uint64_t{index} + 1);
@@ -203,11 +223,12 @@ bool Write(Layer* layer, const LayerChanges& changes) {
       fdatasync(fd) != 0) {
     return false;
   }
-  return WriteTableEntries(*layer, added, false);
+  return WriteTableEntries(*layer, added);
 }
 
 }  // namespace
 
 const LayerFormat kVdiFormat = {
-    "vdi-differencing", Claims, Open, Places, nullptr, IsParent, Find, Write,
+    "vdi-differencing", Claims, Open,  Places,  nullptr,
+    IsParent,           Find,   Write, nullptr,
 };

@@ -21,6 +21,8 @@ const size_t kHeaderChecksum = 36;
 const size_t kSavedState = 84;
 const uint64_t kLargestBlock = 256u << 20;
 const uint64_t kMostBlocks = 1u << 22;  // 2 TiB in blocks of 512 KiB
+// Blocks a table may name: 2 TiB in blocks of 2 MiB, as Virtual PC makes.
+const uint64_t kMostStoredBlocks = 1u << 20;
 const uint64_t kLongestLocator = uint64_t{64} * 1024;
 const uint64_t kLargestLocatorSpace = 1 << 20;
 const uint32_t kAbsent = 0xFFFFFFFF;  // a block the disk does not hold
@@ -205,10 +207,8 @@ bool ReadTable(Layer* layer, uint64_t header_at, uint64_t entries,
   if (layer->table_at > end || table_bytes > end - layer->table_at) {
     return Fail(why, "holds a VHD block table past its end");
   }
-  std::string table = ReadAt(layer->fd, layer->table_at, entries * 4);
-  if (table.size() != entries * 4) {
-    return Fail(why, "holds a VHD block table that cannot be read");
-  }
+  layer->entries = entries;
+  layer->big_endian = true;
   std::vector<Region> regions = {
       {header_at, header_at + kHeaderSize},
       {layer->table_at, layer->table_at + table_bytes}};
@@ -228,28 +228,66 @@ bool ReadTable(Layer* layer, uint64_t header_at, uint64_t entries,
     locators.push_back(
         {start / kSector * kSector, RoundToSector(start + space)});
   }
-  uint64_t blocks = (layer->size + layer->block - 1) / layer->block;
-  uint64_t stored = layer->bitmap + layer->block;
-  layer->table.resize(entries);
-  for (uint64_t i = 0; i < entries; ++i) {
-    uint32_t entry = static_cast<uint32_t>(BigEndian(table, i * 4, 4));
-    layer->table[i] = entry;
-    if (entry == kAbsent) continue;
-    uint64_t start = uint64_t{entry} * kSector;
-    if (i >= blocks) {
-      return Fail(why, "holds a VHD block past the end of its disk");
-    }
-    if (start > end || stored > end - start) {
-      return Fail(why, "holds a VHD block that runs past the end of the file");
-    }
-    regions.push_back({start, start + stored});
-  }
   if (Overlap(regions, locators)) {
     return Fail(why, "holds VHD blocks that overlap each other or its tables");
   }
+  // The table streamed twice: each block inside the disk and the file,
+  // counted; then their starts, held (4 bytes a block, so a bounded
+  // count), sorted, to find any two that overlap, or one that overlaps
+  // the regions above.
+  uint64_t blocks = (layer->size + layer->block - 1) / layer->block;
+  uint64_t stored = layer->bitmap + layer->block;
+  uint64_t count = 0;
+  const char* fault = nullptr;
+  auto each = [&](uint64_t i, uint32_t entry) {
+    if (entry == kAbsent) return true;
+    uint64_t start = uint64_t{entry} * kSector;
+    if (i >= blocks) {
+      fault = "holds a VHD block past the end of its disk";
+    } else if (start > end || stored > end - start) {
+      fault = "holds a VHD block that runs past the end of the file";
+    } else if (++count > kMostStoredBlocks) {
+      fault = "holds more VHD blocks than this program reads";
+    }
+    return fault == nullptr;
+  };
+  if (!ForEachEntry(*layer, each)) {
+    return Fail(why, fault ? fault
+                           : "holds a VHD block table that cannot be "
+                             "read");
+  }
+  std::vector<uint32_t> starts;
+  starts.reserve(count);
+  if (!ForEachEntry(*layer, [&](uint64_t, uint32_t entry) {
+        if (entry != kAbsent && starts.size() < count) starts.push_back(entry);
+        return true;
+      })) {
+    return Fail(why, "holds a VHD block table that cannot be read");
+  }
+  std::sort(starts.begin(), starts.end());
+  bool overlap = false;
+  for (size_t i = 1; i < starts.size(); ++i) {
+    overlap = overlap || uint64_t{starts[i] - starts[i - 1]} * kSector < stored;
+  }
   regions.insert(regions.end(), locators.begin(), locators.end());
   for (const Region& region : regions) {
+    // The last block starting before the region's end must end before its
+    // start.
+    auto after = std::lower_bound(
+        starts.begin(), starts.end(),
+        static_cast<uint32_t>(std::min<uint64_t>(
+            (region.second + kSector - 1) / kSector, UINT32_MAX)));
+    overlap = overlap ||
+              (after != starts.begin() &&
+               uint64_t{*std::prev(after)} * kSector + stored > region.first);
     layer->used_end = std::max(layer->used_end, region.second);
+  }
+  if (overlap) {
+    return Fail(why, "holds VHD blocks that overlap each other or its tables");
+  }
+  if (!starts.empty()) {
+    layer->used_end =
+        std::max(layer->used_end, uint64_t{starts.back()} * kSector + stored);
   }
   return true;
 }
@@ -317,7 +355,7 @@ bool Open(Layer* layer, std::string* why) {
   return ReadTable(layer, header_at, entries, file_size, why);
 }
 
-bool Claims(int fd) {
+bool Claims(int fd, const std::string&) {
   return VhdTypeOf(fd) == kVhdDifferencing;
 }
 
@@ -387,7 +425,8 @@ LayerSource Find(const Layer& layer, uint64_t offset, uint64_t* run,
   uint64_t block = offset / layer.block;
   uint64_t within = offset % layer.block;
   *run = std::min(layer.block - within, layer.size - offset);
-  uint32_t entry = layer.table[block];
+  uint32_t entry;
+  if (!TableEntry(layer, block, &entry)) return kUnreadable;
   if (entry == kAbsent) return kBelowLayer;
   *at = uint64_t{entry} * kSector + layer.bitmap + within;
   if (!layer.has_parent) return kInLayer;
@@ -418,10 +457,14 @@ bool Write(Layer* layer, const LayerChanges& changes) {
   int fd = layer->fd;
   uint64_t stored = layer->bitmap + layer->block;
   std::map<uint64_t, uint64_t> at;  // each changed block's bitmap
+  std::map<uint64_t, bool> added;   // and whether it is new
   uint64_t end = layer->used_end;
   for (const auto& [block, runs] : changes.blocks) {
-    if (layer->table[block] != kAbsent) {
-      at[block] = uint64_t{layer->table[block]} * kSector;
+    uint32_t entry;
+    if (!TableEntry(*layer, block, &entry)) return false;
+    added[block] = entry == kAbsent;
+    if (entry != kAbsent) {
+      at[block] = uint64_t{entry} * kSector;
     } else {
       at[block] = end;
       end += stored;
@@ -440,16 +483,16 @@ bool Write(Layer* layer, const LayerChanges& changes) {
   if (fdatasync(fd) != 0) return false;
   std::map<uint64_t, std::string> bits;
   for (const auto& [block, runs] : changes.blocks) {
-    bool added = layer->table[block] == kAbsent;
-    std::string bitmap = added ? std::string(layer->bitmap, '\0')
-                               : ReadAt(fd, at[block], layer->bitmap);
+    std::string bitmap = added[block] ? std::string(layer->bitmap, '\0')
+                                      : ReadAt(fd, at[block], layer->bitmap);
     if (bitmap.size() != layer->bitmap) return false;
     for (const auto& [first, count] : runs) {
       for (uint64_t s = first; s < first + count; ++s) {
         SetBit(&bitmap, s - block * layer->block / kSector);
       }
     }
-    if (added && !LayerWriteAt(fd, bitmap.data(), bitmap.size(), at[block])) {
+    if (added[block] &&
+        !LayerWriteAt(fd, bitmap.data(), bitmap.size(), at[block])) {
       return false;
     }
     bits[block] = bitmap;
@@ -457,13 +500,13 @@ bool Write(Layer* layer, const LayerChanges& changes) {
   if (fdatasync(fd) != 0) return false;
   std::map<uint64_t, uint32_t> entries;
   for (const auto& [block, bitmap] : bits) {
-    if (layer->table[block] == kAbsent) {
+    if (added[block]) {
       entries[block] = static_cast<uint32_t>(at[block] / kSector);
     } else if (!LayerWriteAt(fd, bitmap.data(), bitmap.size(), at[block])) {
       return false;
     }
   }
-  return WriteTableEntries(*layer, entries, true);
+  return WriteTableEntries(*layer, entries);
 }
 
 }  // namespace
@@ -500,5 +543,6 @@ std::string VhdParentId(int fd) {
 }
 
 const LayerFormat kVhdFormat = {
-    "vhd-differencing", Claims, Open, Places, nullptr, IsParent, Find, Write,
+    "vhd-differencing", Claims, Open,  Places,  nullptr,
+    IsParent,           Find,   Write, nullptr,
 };

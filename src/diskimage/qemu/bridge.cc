@@ -90,7 +90,7 @@ bool OpenBridge(const Chain& chain, size_t bottom, uint64_t bottom_size,
                 const std::string& image, Bridge* bridge) {
   *bridge = Bridge();
   if (bottom >= chain.size()) return OpenRawBridge(chain, bridge);
-  std::string parent = std::string("driver=") + chain[bottom].qemu_driver +
+  std::string parent = "driver=" + chain[bottom].qemu_driver +
                        ",read-only=on,file.driver=file,file.locking=off,"
                        "file.filename=" +
                        OptionValue(chain[bottom].path);

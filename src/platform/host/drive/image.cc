@@ -310,7 +310,8 @@ void Detach(Drive* self, DriveProblem* problem) {
     close(file.second);
   }
   for (auto& file : drive->contents) close(file.second);
-  DiskStatus closed = CloseDisk(&drive->disk, drive->volume_changed);
+  DiskStatus closed =
+      CloseDisk(&drive->disk, drive->volume_changed, &problem->why);
   if (closed != kDiskClosed) problem->status = ForDrive(closed);
   delete drive;
 }
