@@ -1,6 +1,5 @@
 #include "diskimage/engine/children.h"
 
-#include <ctype.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <string.h>
@@ -13,6 +12,7 @@
 
 #include "diskimage/engine/names.h"
 #include "diskimage/formats/bytes.h"
+#include "diskimage/formats/layer.h"
 #include "diskimage/formats/vhd.h"
 #include "diskimage/formats/vhdx.h"
 #include "diskimage/machines/vbox.h"
@@ -32,7 +32,7 @@ enum BuiltKind {
   kOnVhd,           // a VHD's unique id
   kOnVhdx,          // a VHDX's data write GUID, as text
   kOnVdi,           // a VDI's UUID
-  kOnBochsRedolog,  // an undoable redolog: the base of its name
+  kOnBochsRedolog,  // an undoable redolog: a base of its size and time
   kOnBochsSparse,   // a sparse layer: the layer one below it by name
 };
 
@@ -40,6 +40,8 @@ struct Built {
   BuiltKind kind = kOnNothing;
   std::vector<std::string> names;  // as stored, for kOnNamedFile
   std::string id;
+  uint64_t size = 0;   // an undoable redolog's disk
+  uint32_t stamp = 0;  // and its base's time, where stamped
 };
 
 // What the image itself is known by to children that name it by an id.
@@ -59,9 +61,13 @@ Built ReadBuilt(int fd, uint64_t size) {
     built.kind = built.id.empty() ? kOnNothing : kOnVhdx;
   } else if (head.size() >= 64 &&
              head.compare(0, sizeof kBochsMagic - 1, kBochsMagic) == 0) {
-    if (strcmp(head.substr(32, 16).c_str(), "Redolog") == 0 &&
+    if (head.size() >= 96 &&
+        strcmp(head.substr(32, 16).c_str(), "Redolog") == 0 &&
         strcmp(head.substr(48, 16).c_str(), "Undoable") == 0) {
+      // As Bochs reads them whatever the version (redolog.cc).
       built.kind = kOnBochsRedolog;
+      built.size = LittleEndian(head, 88, 8) / 512 * 512;
+      built.stamp = static_cast<uint32_t>(LittleEndian(head, 84, 4));
     }
   } else if (head.size() >= 4 &&
              LittleEndian(head, 0, 4) == kBochsSparseMagic) {
@@ -87,8 +93,12 @@ struct Search {
   std::string image;   // absolute
   std::string folder;  // the image's
   std::string name;    // its file name
+  int fd = -1;
   struct stat st;
   Ids ids;
+  // What Bochs checks an undoable redolog against, read once when a
+  // redolog is found (BochsBaseSize); UINT64_MAX until then.
+  uint64_t bochs_size = UINT64_MAX;
   std::string child;  // found: its path
   std::string what;   // what it is, for the line
   bool writable = false;
@@ -102,8 +112,9 @@ bool SameFile(const std::string& path, const struct stat& image) {
 
 // Whether `file` (`built` says what it is built on), at `path` in
 // `folder`, is built on the image.
-bool BuiltOnImage(const Search& search, const std::string& folder,
+bool BuiltOnImage(Search* found_in, const std::string& folder,
                   const std::string& file, const Built& built) {
+  const Search& search = *found_in;
   switch (built.kind) {
     case kOnNothing:
       return false;
@@ -128,18 +139,24 @@ bool BuiltOnImage(const Search& search, const std::string& folder,
     case kOnVdi:
       return !search.ids.vdi.empty() && built.id == search.ids.vdi;
     case kOnBochsRedolog:
-      return folder == search.folder && file == search.name + ".redolog";
-    case kOnBochsSparse: {
-      // NAME.N+1 over NAME.N.
-      const std::string& name = search.name;
-      size_t dot = name.rfind('.');
-      if (dot == std::string::npos || dot + 2 != name.size() ||
-          !isdigit(static_cast<unsigned char>(name[dot + 1])) ||
-          name[dot + 1] == '9' || folder != search.folder) {
-        return false;
+      // Bochs' default name, or a redolog whatever its name (a bochsrc's
+      // journal=) that Bochs took over this disk: of its size, and stamped
+      // with its time (hdimage.cc, coherency_check, which stamps a redolog
+      // when Bochs first opens it).
+      if (folder == search.folder && file == search.name + ".redolog") {
+        return true;
       }
-      return file ==
-             name.substr(0, dot + 1) + static_cast<char>(name[dot + 1] + 1);
+      if (search.bochs_size == UINT64_MAX) {
+        found_in->bochs_size = BochsBaseSize(search.fd, search.image);
+      }
+      return search.bochs_size != 0 && built.size == search.bochs_size &&
+             built.stamp != 0 && built.stamp == BochsTimeStamp(search.fd);
+    case kOnBochsSparse: {
+      // The layer over NAME is the one whose name, its last digit one
+      // less, is NAME (hdimage.cc, sparse_image_t::open), through links,
+      // as the "Common Base" of Bochs' user guide links www.img.0 to it.
+      std::string below = SparseLayerBelow(folder + "/" + file);
+      return !below.empty() && SameFile(below, search.st);
     }
   }
   return false;
@@ -208,7 +225,7 @@ bool LookIn(const std::string& folder, Search* search) {
       close(fd);
       cached = HeaderCache().emplace(key, built).first;
     }
-    if (BuiltOnImage(*search, folder, file, cached->second)) {
+    if (BuiltOnImage(search, folder, file, cached->second)) {
       search->child = folder;
       search->child.append("/").append(file);
       Describe(cached->second, search);
@@ -260,6 +277,7 @@ ChildrenVerdict FindChildren(const std::string& path, int fd,
   search.image = path;
   search.folder = FolderOf(path);
   search.name = path.substr(path.rfind('/') + 1);
+  search.fd = fd;
   if (fstat(fd, &search.st) != 0) return kNoChildren;
   struct stat lock;
   if (lstat((path + ".lock").c_str(), &lock) == 0) {

@@ -10,9 +10,11 @@
 // header says, never by its name alone (a qcow2, qcow or qed whose backing
 // file is this very file, a differencing VHD, VHDX or VDI whose parent id
 // is this image's, a VMDK whose parent hint names it, Bochs' undoable
-// redolog `IMAGE.redolog` and the sparse layer over `NAME.N`), and in the
+// redolog `IMAGE.redolog` or any that Bochs would take over this disk, and
+// a sparse layer whose name less one on its last digit leads to it, a
+// link followed there only to compare it with the image), and in the
 // media registry of a VirtualBox machine file (.vbox) beside it. Only
-// regular files are opened, no link is followed, at most each file's
+// regular files are opened, none through a link, at most each file's
 // header is read, and each header once in a run. A child kept elsewhere
 // cannot be seen.
 //

@@ -195,25 +195,3 @@ size_t QemuBottom(const Chain& chain) {
   }
   return chain.size();
 }
-
-bool MarkHeld(const Chain& chain, size_t bottom, uint64_t first,
-              std::vector<bool>* held) {
-  uint64_t end = (first + held->size()) * kSector;
-  for (size_t level = 0; level < bottom && level < chain.size(); ++level) {
-    const Layer& layer = chain[level];
-    for (uint64_t offset = first * kSector;
-         offset < std::min(end, layer.size);) {
-      uint64_t run = 0, at = 0;
-      LayerSource source = layer.format->find(layer, offset, &run, &at);
-      run = std::min(run, end - offset);
-      if (source == kUnreadable) return false;
-      if (source != kBelowLayer) {
-        for (uint64_t s = offset / kSector; s < (offset + run) / kSector; ++s) {
-          (*held)[s - first] = true;
-        }
-      }
-      offset += run;
-    }
-  }
-  return true;
-}

@@ -48,10 +48,4 @@ bool ReadComposed(const Chain& chain, size_t level, uint64_t offset, char* out,
 // nothing it needs; chain.size() where QEMU reads none.
 size_t QemuBottom(const Chain& chain);
 
-// Marks in `held` (one flag a sector, from sector `first`) every sector
-// that a layer above `bottom` holds itself, or reads as zeros whatever is
-// below. False on a read error.
-bool MarkHeld(const Chain& chain, size_t bottom, uint64_t first,
-              std::vector<bool>* held);
-
 #endif  // DOSSETUP_DISKIMAGE_FORMATS_CHAIN_H_

@@ -139,6 +139,12 @@ const LayerFormat* const* LayerFormats();
 // needed), whether or not a file lies there; "" where there is none.
 std::string SparseLayerBelow(const std::string& path);
 
+// What Bochs checks an undoable disk's redolog against, of the disk at
+// `path`, open as `fd`, taken for its base: the size Bochs gives it (0
+// where it takes none), and its modification time as Bochs stamps it.
+uint64_t BochsBaseSize(int fd, const std::string& path);
+uint32_t BochsTimeStamp(int fd);
+
 // The format that claims `fd`'s file at `path`, or null.
 const LayerFormat* ClaimingFormat(int fd, const std::string& path);
 

@@ -159,9 +159,11 @@ ParentPlaces Places(const Layer& child) {
   return places;
 }
 
-// The modification time of `fd` as Bochs stamps a redolog with its base's:
-// a FAT date and time in local time.
-uint32_t FatTime(int fd) {
+}  // namespace
+
+// A FAT date and time in local time, as Bochs stamps a redolog with its
+// base's (hdimage.cc, fat_datetime and device_image_t::get_timestamp).
+uint32_t BochsTimeStamp(int fd) {
   struct stat st;
   if (fstat(fd, &st) != 0) return 0;
   struct tm t;
@@ -173,6 +175,8 @@ uint32_t FatTime(int fd) {
                                              (t.tm_year - 80) << 9);
   return time_part | date_part << 16;
 }
+
+namespace {
 
 // The size Bochs gives the base: a VHD's from its geometry (vpc.cc,
 // vpc_image_t::open), any other as its format reads it.
@@ -192,7 +196,8 @@ bool IsParent(const Layer& child, const Layer& parent, std::string* why) {
     return false;
   }
   bool stamped = LittleEndian(child.header, 84, 4) != 0;
-  if (stamped && LittleEndian(child.header, 84, 4) != FatTime(parent.fd)) {
+  if (stamped &&
+      LittleEndian(child.header, 84, 4) != BochsTimeStamp(parent.fd)) {
     *why =
         "has changed since the redolog was made over it (its time "
         "differs from the one the redolog holds)";
@@ -344,6 +349,12 @@ LayerSource FindFlat(const Layer& layer, uint64_t offset, uint64_t* run,
 }
 
 }  // namespace
+
+uint64_t BochsBaseSize(int fd, const std::string& path) {
+  Layer base;
+  std::string why;
+  return OpenLayer(&kFlatFormat, fd, path, &base, &why) ? BaseSize(base) : 0;
+}
 
 const LayerFormat kFlatFormat = {
     "flat",  ClaimsNothing, OpenFlat, nullptr, nullptr,

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "diskimage/qemu/tools.h"
 #include "diskimage/qemu/view.h"
@@ -12,49 +13,81 @@
 
 namespace {
 
-const uint64_t kWindow = 1 << 20;  // looked at and written at a time
+const uint64_t kWindow = 1 << 20;  // written at a time
 
-// Writes into `view` every sector a layer above `bottom` holds, and every
-// one past `bottom_size`, as the chain composes it.
-bool Fill(const Chain& chain, size_t bottom, uint64_t bottom_size, int view,
-          bool* any) {
+// Hands `use` each run of the disk that the qcow2 must hold: where a layer
+// above `bottom` holds the sectors itself, or reads them as zeros whatever
+// is below; and where the bottom holds sectors QEMU does not show of it
+// (from `bottom_size` up to the bottom's own size). Past those, QEMU reads
+// the bottom, or zeros past its end, as the chain does. The disk is
+// stepped through a block of each layer at a time, so that the cost
+// follows the layers' tables and what they hold, never the disk's size
+// (a top layer larger than its base, as VirtualBox resizes the last
+// image of a chain, costs nothing for the difference).
+bool HeldRuns(const Chain& chain, size_t bottom, uint64_t bottom_size,
+              const std::function<bool(uint64_t, uint64_t)>& use) {
   uint64_t size = chain[0].size;
-  std::vector<bool> held;
-  std::string bytes;
-  for (uint64_t offset = 0; offset < size; offset += kWindow) {
-    uint64_t first = offset / kSector;
-    held.assign(std::min(kWindow, size - offset) / kSector, false);
-    if (!MarkHeld(chain, bottom, first, &held)) return false;
-    for (size_t i = 0; i < held.size(); ++i) {
-      if ((first + i) * kSector >= bottom_size) held[i] = true;
+  uint64_t unshown_end = bottom < chain.size() ? chain[bottom].size : 0;
+  uint64_t run_start = 0, run_end = 0;  // the held run being gathered
+  for (uint64_t offset = 0; offset < size;) {
+    uint64_t step = size - offset;
+    bool held = false;
+    if (offset < bottom_size) {
+      step = std::min(step, bottom_size - offset);
+    } else if (offset < unshown_end) {
+      step = std::min(step, unshown_end - offset);
+      held = true;
     }
-    for (size_t i = 0; i < held.size();) {
-      if (!held[i]) {
-        ++i;
-        continue;
-      }
-      size_t run = i;
-      while (run < held.size() && held[run]) ++run;
-      uint64_t at = (first + i) * kSector;
-      bytes.resize((run - i) * kSector);
-      *any = true;
-      if (view < 0) return true;  // only asked whether any is held
-      if (!ReadComposed(chain, 0, at, &bytes[0], bytes.size()) ||
-          !WriteAll(view, bytes.data(), bytes.size(),
-                    static_cast<int64_t>(at))) {
+    for (size_t level = 0; level < bottom && level < chain.size(); ++level) {
+      const Layer& layer = chain[level];
+      if (offset >= layer.size) continue;
+      uint64_t run = 0, at = 0;
+      LayerSource source = layer.format->find(layer, offset, &run, &at);
+      if (source == kUnreadable) return false;
+      step = std::min({step, run, layer.size - offset});
+      held = held || source != kBelowLayer;
+    }
+    if (held && offset == run_end) {
+      run_end += step;
+    } else if (held) {
+      if (run_end > run_start && !use(run_start, run_end - run_start)) {
         return false;
       }
-      i = run;
+      run_start = offset;
+      run_end = offset + step;
     }
+    offset += step;
   }
-  return true;
+  return run_end == run_start || use(run_start, run_end - run_start);
 }
 
-// Whether a layer above `bottom` holds any sector, or QEMU shows less of
-// the bottom than the chain's size.
+// Writes into `view` what HeldRuns names, as the chain composes it.
+bool Fill(const Chain& chain, size_t bottom, uint64_t bottom_size, int view) {
+  std::string bytes;
+  return HeldRuns(
+      chain, bottom, bottom_size, [&](uint64_t at, uint64_t length) {
+        for (uint64_t end = at + length; at < end; at += bytes.size()) {
+          bytes.resize(std::min(kWindow, end - at));
+          if (!ReadComposed(chain, 0, at, &bytes[0], bytes.size()) ||
+              !WriteAll(view, bytes.data(), bytes.size(),
+                        static_cast<int64_t>(at))) {
+            return false;
+          }
+        }
+        return true;
+      });
+}
+
+// Whether QEMU's view of the bottom alone is not the disk: a layer above
+// it holds a sector, or QEMU shows less than the chain's size.
 bool HoldsAnything(const Chain& chain, size_t bottom, uint64_t bottom_size) {
-  bool any = bottom_size < chain[0].size;
-  return any || !Fill(chain, bottom, bottom_size, -1, &any) || any;
+  if (bottom_size < chain[0].size) return true;
+  bool any = false;
+  bool read = HeldRuns(chain, bottom, bottom_size, [&](uint64_t, uint64_t) {
+    any = true;
+    return false;  // one is enough
+  });
+  return any || !read;
 }
 
 std::vector<std::string> Nodes(std::vector<std::string> first,
@@ -67,10 +100,9 @@ std::vector<std::string> Nodes(std::vector<std::string> first,
 // written into a sparse raw file, in place.
 bool OpenRawBridge(const Chain& chain, Bridge* bridge) {
   bridge->fd = ScratchFile();
-  bool any = false;
   if (bridge->fd < 0 ||
       ftruncate(bridge->fd, static_cast<off_t>(chain[0].size)) != 0 ||
-      !Fill(chain, chain.size(), chain[0].size, bridge->fd, &any)) {
+      !Fill(chain, chain.size(), chain[0].size, bridge->fd)) {
     CloseBridge(bridge);
     return false;
   }
@@ -119,8 +151,7 @@ bool OpenBridge(const Chain& chain, size_t bottom, uint64_t bottom_size,
                         true, ImageFolder(image), &view);
   if (ok) {
     int disk = open(view.disk.c_str(), O_WRONLY | O_CLOEXEC);
-    bool any = false;
-    ok = disk >= 0 && Fill(chain, bottom, bottom_size, disk, &any);
+    ok = disk >= 0 && Fill(chain, bottom, bottom_size, disk);
     if (disk >= 0) ok = close(disk) == 0 && ok;
     ok = CloseRawView(&view) && ok;
   }

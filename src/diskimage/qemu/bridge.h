@@ -5,8 +5,11 @@
 // VHD, say), which QEMU reads itself; where QEMU reads no layer, it holds
 // every sector any layer holds. Where QEMU sizes the bottom smaller than
 // the chain does (a VHD by its geometry, as Virtual PC's own), the qcow2
-// holds the rest of the disk too. QEMU writes that qcow2, through a view
-// (view.h); only the program's own commit writes the formats themselves.
+// holds what the bottom holds past that too; past the bottom's end the
+// disk reads as zeros and is held nowhere, so a top layer larger than its
+// base costs nothing for the difference. QEMU writes that qcow2, through a
+// view (view.h); only the program's own commit writes the formats
+// themselves.
 // A chain that needs none of it needs no qcow2. Where QEMU reads no layer,
 // the disk is a sparse raw file instead, which mtools can read itself.
 #ifndef DOSSETUP_DISKIMAGE_QEMU_BRIDGE_H_
