@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -543,6 +544,82 @@ std::map<std::string, std::string> VolumeFiles(const std::string& raw,
   return files;
 }
 
+// 86Box's HDI and HDX disks as its "new disk" dialog makes them, a header
+// before a raw disk: set up as that raw disk, file for file as a run on a
+// raw copy leaves it, the header keeping every byte; one whose header does
+// not hold together is refused with every byte kept.
+TEST(DiskImage, Writes86BoxHdiAndHdxAsRawDisks) {
+  ScratchDrive drive;
+  CopySample(drive.root + "/tree");
+  const std::string mine = drive.root + ".img";
+  const std::string kOffset = "@@1048576";
+  // The little-endian `value` of `size` bytes at `at` of `bytes`.
+  auto put = [](std::string* bytes, size_t at, int size, uint64_t value) {
+    for (int i = 0; i < size; ++i)
+      (*bytes)[at + i] = static_cast<char>(value >> 8 * i);
+  };
+  // 16 MiB: 32 cylinders of 16 heads of 64 sectors, as 86Box writes them.
+  auto hdi = [&](uint64_t sector_size) {
+    std::string header(4096, '\0');
+    put(&header, 0x8, 4, 4096);
+    put(&header, 0xC, 4, 16 << 20);
+    put(&header, 0x10, 4, sector_size);
+    put(&header, 0x14, 4, 64);
+    put(&header, 0x18, 4, 16);
+    put(&header, 0x1C, 4, 32);
+    header.replace(0x800, 9, "not disk!");  // kept, never read as the disk
+    return header;
+  };
+  std::string hdx(40, '\0');
+  put(&hdx, 0, 8, 0xD778A82044445459);
+  put(&hdx, 0x8, 8, 16 << 20);
+  put(&hdx, 0x10, 4, 512);
+  put(&hdx, 0x14, 4, 64);
+  put(&hdx, 0x18, 4, 16);
+  put(&hdx, 0x1C, 4, 32);
+  struct Row {
+    const char* name;
+    std::string file;
+    std::string header;
+    int status;
+    std::string said;
+  } rows[] = {
+      {"an HDI", "c.hdi", hdi(512), 0, ""},
+      {"an HDX", "c.HDX", hdx, 0, ""},
+      {"an HDI of 256-byte sectors", "c.hdi", hdi(256), 65,
+       "holds an 86Box disk header whose sizes do not hold together"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    fs::remove_all(mine);
+    fs::create_directories(mine);
+    std::string raw = mine + "/c.raw", image = mine + "/" + row.file;
+    MakeImage(kOnFat16Disk, raw, drive.root + "/tree");
+    std::ofstream(image, std::ios::binary) << row.header << ReadFile(raw);
+    std::string before = ReadFile(image);
+    Invocation run = Invoke({image});
+    EXPECT_EQ(run.status, row.status) << run.err;
+    if (row.status != 0) {
+      EXPECT_NE(run.err.find(row.said), std::string::npos) << run.err;
+      EXPECT_TRUE(ReadFile(image) == before) << "a byte moved";
+      continue;
+    }
+    // The judge: the run on the raw disk.
+    ASSERT_EQ(Invoke({raw}).status, 0);
+    std::string after = ReadFile(image);
+    EXPECT_TRUE(after.compare(0, row.header.size(), row.header) == 0)
+        << "the header changed";
+    EXPECT_EQ(after.size(), before.size());
+    std::ofstream(mine + "/data.raw", std::ios::binary)
+        << after.substr(row.header.size());
+    EXPECT_TRUE(VolumeFiles(mine + "/data.raw", kOffset) ==
+                VolumeFiles(raw, kOffset))
+        << "the files differ from the raw run's";
+    EXPECT_EQ(Invoke({"-n", image}).status, 0)
+        << "a second run would change it";
+  }
+}
+
 // Differencing VHDs as emulators leave them, each child holding what a
 // session wrote, with partial sector bitmaps. After a run, the disk the
 // chain composes (read by the tests' own reader) holds, file for file,
@@ -725,14 +802,27 @@ TEST(DiskImage, LeavesADiskOthersAreBuiltOnAlone) {
   auto qemu_img = [](const std::string& arguments) {
     EXPECT_TRUE(Shell("qemu-img " + arguments)) << arguments;
   };
-  // A header of Bochs' redolog of `subtype` for a disk of `size` bytes.
+  // A header of Bochs' redolog of `subtype` for a disk of `size` bytes,
+  // stamped with the time of `base`, as Bochs stamps it, where that is
+  // given.
   auto redolog = [](const std::string& path, const std::string& subtype,
-                    uint64_t size) {
+                    uint64_t size, const std::string& base = "") {
     std::string header(512, '\0');
     header.replace(0, 22, "Bochs Virtual HD Image");
     header.replace(32, 7, "Redolog");
     header.replace(48, subtype.size(), subtype);
-    uint32_t fields[] = {0x00020000, 512, 512, 8, 128 * 1024, 0};
+    struct stat st = {};
+    struct tm t = {};
+    if (!base.empty() && stat(base.c_str(), &st) == 0) {
+      localtime_r(&st.st_mtime, &t);
+    }
+    uint32_t stamp =
+        base.empty()
+            ? 0
+            : (t.tm_sec / 2 | t.tm_min << 5 | t.tm_hour << 11) |
+                  (t.tm_mday | (t.tm_mon + 1) << 5 | (t.tm_year - 80) << 9)
+                      << 16;
+    uint32_t fields[] = {0x00020000, 512, 512, 8, 128 * 1024, stamp};
     for (int i = 0; i < 6; ++i) {
       for (int b = 0; b < 4; ++b) {
         header[64 + 4 * i + b] = static_cast<char>(fields[i] >> (8 * b));
@@ -743,6 +833,18 @@ TEST(DiskImage, LeavesADiskOthersAreBuiltOnAlone) {
     std::ofstream(path, std::ios::binary)
         << header << std::string(2048, '\xFF');
   };
+  // An empty Bochs sparse layer at `child` over the sparse disk `base`.
+  auto sparse_child = [](const std::string& base, const std::string& child) {
+    std::string layer = ReadFile(base).substr(0, 256);
+    uint32_t page = 0, pages = 0;
+    for (int i = 3; i >= 0; --i) {
+      page = page << 8 | static_cast<unsigned char>(layer[8 + i]);
+      pages = pages << 8 | static_cast<unsigned char>(layer[12 + i]);
+    }
+    layer += std::string(size_t{4} * pages, '\xFF');
+    layer.resize((layer.size() + page - 1) / page * page, '\0');
+    std::ofstream(child, std::ios::binary) << layer;
+  };
   struct Row {
     const char* name;
     std::function<void()> make;  // in `mine`, the base being base.*
@@ -750,6 +852,7 @@ TEST(DiskImage, LeavesADiskOthersAreBuiltOnAlone) {
     std::string child;  // "" where no child may be found
     std::string said;   // what the line must hold
     bool child_runs = false;
+    bool sparse_base = false;  // the base a Bochs sparse disk
   } rows[] = {
       {"a qcow2 overlay",
        [&] {
@@ -810,6 +913,25 @@ TEST(DiskImage, LeavesADiskOthersAreBuiltOnAlone) {
        [&] { redolog(mine + "/base.img.redolog", "Undoable", 16 << 20); },
        "base.img", "base.img.redolog",
        "commit it into this disk with bximage -func=commit first"},
+      {"Bochs sparse layers named c.img.10 and c.img.11",
+       [&] { sparse_child(mine + "/c.img.10", mine + "/c.img.11"); },
+       "c.img.10", "c.img.11", "a Bochs sparse layer", true, true},
+      {"Bochs sparse layers named c0 and c1, no dot",
+       [&] { sparse_child(mine + "/c0", mine + "/c1"); }, "c0", "c1",
+       "a Bochs sparse layer", true, true},
+      {"the Common Base of Bochs' guide: www.img.0 a link to the base",
+       [&] {
+         fs::create_symlink(mine + "/base.img", mine + "/www.img.0");
+         sparse_child(mine + "/base.img", mine + "/www.img.1");
+       },
+       "base.img", "www.img.1", "a Bochs sparse layer", true, true},
+      {"an undoable redolog a bochsrc names by journal=",
+       [&] {
+         redolog(mine + "/my.log", "Undoable",
+                 fs::file_size(mine + "/base.img"), mine + "/base.img");
+       },
+       "base.img", "my.log",
+       "commit it into this disk with bximage -func=commit first"},
       {"Bochs' lock beside the disk",
        [&] { std::ofstream(mine + "/base.img.lock") << "1"; }, "base.img", "",
        "in use by Bochs"},
@@ -845,7 +967,10 @@ TEST(DiskImage, LeavesADiskOthersAreBuiltOnAlone) {
     MakeImage(kOnFat16Disk, raw, sample);
     std::string format = row.base.substr(row.base.rfind('.') + 1);
     std::string base = mine + "/" + row.base;
-    if (format == "img") {
+    if (row.sparse_base) {
+      ASSERT_TRUE(Shell("bximage -func=convert -imgmode=sparse -q " + raw +
+                        " " + base + " >/dev/null"));
+    } else if (format == "img") {
       fs::copy_file(raw, base);
     } else {
       std::string convert = "convert -O ";
@@ -907,7 +1032,11 @@ TEST(DiskImage, LeavesADiskOthersAreBuiltOnAlone) {
 // naming the snapshot. A parent missing, another disk in a parent's place,
 // a saved machine (named by its machine file or its current snapshot) and
 // a registry its headers disagree with are refused with every byte kept;
-// snapshots the registry keeps in a folder elsewhere are found there.
+// snapshots the registry keeps in a folder elsewhere are found there. A
+// base QEMU reads otherwise (extra bytes before each block's data, blocks
+// other than 1 MiB) is read as VirtualBox reads it; a current snapshot
+// larger than its base costs nothing for the difference (no file of the
+// run may grow past 64 MiB).
 TEST(DiskImage, WritesVirtualBoxSnapshotsAsVirtualBoxDoes) {
   ScratchDrive drive;
   std::string sample = drive.root + "/sample";
@@ -937,7 +1066,9 @@ TEST(DiskImage, WritesVirtualBoxSnapshotsAsVirtualBoxDoes) {
     std::function<void()> spoil;  // makes it fail, if it must
     int status;
     std::string said;
-    bool elsewhere = false;  // snapshots in a folder elsewhere
+    bool elsewhere = false;        // snapshots in a folder elsewhere
+    VdiLayout base = VdiLayout();  // the base's blocks
+    uint64_t top_size = 0;         // the current snapshot's disk, if larger
   } rows[] = {
       {"named by its machine file", "Win95.vbox", nullptr, 0, ""},
       {"named by its current snapshot", b, nullptr, 0, ""},
@@ -972,6 +1103,28 @@ TEST(DiskImage, WritesVirtualBoxSnapshotsAsVirtualBoxDoes) {
       {"a snapshot whose header links to the base, named", b, relink, 65,
        "is not the parent the image names"},
       {"snapshots in a folder elsewhere", "Win95.vbox", nullptr, 0, "", true},
+      {"a base whose blocks carry 4 KiB of extra bytes",
+       "Win95.vbox",
+       nullptr,
+       0,
+       "",
+       false,
+       {0, 1 << 20, 4096, true}},
+      {"a base of 2 MiB blocks",
+       "Win95.vbox",
+       nullptr,
+       0,
+       "",
+       false,
+       {0, 2 << 20, 0, true}},
+      {"a current snapshot 4 GiB larger than its base",
+       b,
+       nullptr,
+       0,
+       "",
+       false,
+       {},
+       uint64_t{4} << 30},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -1015,14 +1168,20 @@ TEST(DiskImage, WritesVirtualBoxSnapshotsAsVirtualBoxDoes) {
     }
     std::string convert = "qemu-img convert -O vdi ";
     ASSERT_TRUE(Shell(convert.append(raw[0]).append(" ").append(base)));
+    if (row.base.base) {
+      WriteVdiChild(base, base + ".new", "", raw[0], row.base);
+      fs::rename(base + ".new", base);
+    }
+    const uint64_t disk = fs::file_size(raw[0]);
     WriteVdiChild(base, first, raw[0], raw[1]);
-    WriteVdiChild(first, second, raw[1], raw[2]);
+    WriteVdiChild(first, second, raw[1], raw[2],
+                  {row.top_size ? disk + row.top_size : 0});
     WriteVbox(
         machine + "/Win95.vbox", "Win95",
         {"Win95.vdi", row.elsewhere ? first : a, row.elsewhere ? second : b});
     std::vector<std::string> chain = {second, first, base};
     // The judge: the run on a raw copy of what the chain composes.
-    ASSERT_TRUE(ComposeVdiChain(chain, raw[2] + ".composed"));
+    ASSERT_TRUE(ComposeVdiChain(chain, raw[2] + ".composed", disk));
     EXPECT_TRUE(ReadFile(raw[2] + ".composed") == ReadFile(raw[2]));
     Invocation judge = Invoke({raw[2]});
     ASSERT_EQ(judge.status, 0) << judge.err;
@@ -1038,7 +1197,11 @@ TEST(DiskImage, WritesVirtualBoxSnapshotsAsVirtualBoxDoes) {
         }
       }
     }
+    struct rlimit unlimited, limited = {64 << 20, 64 << 20};
+    getrlimit(RLIMIT_FSIZE, &unlimited);
+    if (row.top_size) setrlimit(RLIMIT_FSIZE, &limited);
     Invocation run = Invoke({"-v", machine + "/" + row.named});
+    setrlimit(RLIMIT_FSIZE, &unlimited);
     EXPECT_EQ(run.status, row.status) << run.err;
     if (row.status != 0) {
       EXPECT_NE(run.err.find(row.said), std::string::npos) << run.err;
@@ -1055,11 +1218,12 @@ TEST(DiskImage, WritesVirtualBoxSnapshotsAsVirtualBoxDoes) {
       EXPECT_TRUE(ReadFile(chain[i]) == kept[chain[i]]) << chain[i];
     }
     std::string composed = machine + "/composed.raw";
-    ASSERT_TRUE(ComposeVdiChain(chain, composed));
+    ASSERT_TRUE(ComposeVdiChain(chain, composed, disk));
     EXPECT_TRUE(VolumeFiles(composed, kOffset) == expected)
         << "the files differ from the raw run's";
     EXPECT_TRUE(
         ReadImage(kOnFat16Disk, composed, composed + kOffset, {}).sound);
+    if (row.base.base) continue;  // a base QEMU reads otherwise, or not
     // A second opinion on the base: qemu-img reads it as the tests do.
     ASSERT_TRUE(ComposeVdiChain({chain.back()}, composed));
     ASSERT_TRUE(Shell("qemu-img convert -O raw " + chain.back() + " " +

@@ -56,24 +56,34 @@ bool Load(const std::string& path, Vdi* vdi) {
 }  // namespace
 
 void WriteVdiChild(const std::string& parent, const std::string& child,
-                   const std::string& before, const std::string& after) {
+                   const std::string& before, const std::string& after,
+                   const VdiLayout& layout) {
   Vdi base;
   ASSERT_TRUE(Load(parent, &base)) << parent;
-  std::string old_disk = ReadFile(before), new_disk = ReadFile(after);
-  old_disk.resize(base.size, '\0');
-  new_disk.resize(base.size, '\0');
-  uint64_t count = (base.size + kBlock - 1) / kBlock;
+  uint64_t size = layout.size ? layout.size : base.size;
+  uint64_t block = layout.block, slot = layout.extra + block;
+  std::string old_disk = layout.base ? "" : ReadFile(before);
+  std::string new_disk = ReadFile(after);
+  uint64_t count = (size + block - 1) / block;
+  // Past both raw disks, every block is zeros on either side.
+  uint64_t held =
+      std::min(size, (std::max(old_disk.size(), new_disk.size()) + block - 1) /
+                         block * block);
+  old_disk.resize(held, '\0');
+  new_disk.resize(held, '\0');
   uint64_t blocks_at = kBlock;
   uint64_t data = (blocks_at + 4 * count + kBlock - 1) / kBlock * kBlock;
   std::string header = base.file.substr(0, 0x200);
-  Put(&header, 0x4C, 4, 4);  // differencing
+  Put(&header, 0x4C, 4, layout.base ? 1 : 4);  // dynamic, or differencing
   Put(&header, 0x154, 4, blocks_at);
   Put(&header, 0x158, 4, data);
-  Put(&header, 0x178, 4, kBlock);
-  Put(&header, 0x17C, 4, 0);
+  Put(&header, 0x170, 8, size);
+  Put(&header, 0x178, 4, block);
+  Put(&header, 0x17C, 4, layout.extra);
   Put(&header, 0x180, 4, count);
   header.replace(0x1A8, 16, base.file, 0x188, 16);  // the parent's UUID
   header.replace(0x1B8, 16, base.file, 0x198, 16);  // its modification's
+  if (layout.base) header.replace(0x1A8, 32, std::string(32, '\0'));
   uint64_t id = std::hash<std::string>()(child);
   Put(&header, 0x188, 8, id);
   Put(&header, 0x190, 8, ~id);
@@ -83,17 +93,20 @@ void WriteVdiChild(const std::string& parent, const std::string& child,
   std::string blocks;
   uint32_t allocated = 0;
   for (uint64_t b = 0; b < count; ++b) {
-    uint64_t at = b * kBlock;
-    uint64_t length = std::min(kBlock, base.size - at);
+    uint64_t at = b * block;
+    if (at >= held) break;
+    uint64_t length = std::min(block, held - at);
     if (old_disk.compare(at, length, new_disk, at, length) == 0) continue;
-    std::string block = new_disk.substr(at, length);
-    if (block.find_first_not_of('\0') == std::string::npos) {
+    // The extra bytes hold what no reader may take for the disk.
+    std::string stored(layout.extra, '\xEE');
+    stored += new_disk.substr(at, length);
+    if (stored.find_first_not_of('\0', layout.extra) == std::string::npos) {
       Put(&map, 4 * b, 4, kZero);
       continue;
     }
-    block.resize(kBlock, '\0');
+    stored.resize(slot, '\0');
     Put(&map, 4 * b, 4, allocated++);
-    blocks += block;
+    blocks += stored;
   }
   Put(&header, 0x184, 4, allocated);
   std::string file = header;
@@ -106,14 +119,15 @@ void WriteVdiChild(const std::string& parent, const std::string& child,
 }
 
 bool ComposeVdiChain(const std::vector<std::string>& chain,
-                     const std::string& raw) {
+                     const std::string& raw, uint64_t size) {
   std::vector<Vdi> vdis(chain.size());
   for (size_t i = 0; i < chain.size(); ++i) {
     if (!Load(chain[i], &vdis[i])) return false;
   }
-  std::string disk(vdis[0].size, '\0');
+  std::string disk(size ? std::min(size, vdis[0].size) : vdis[0].size, '\0');
   for (uint64_t at = 0; at < disk.size(); at += kSector) {
     for (const Vdi& level : vdis) {
+      if (at >= level.size) break;  // past a smaller parent: zeros
       uint32_t entry = level.map[at / level.block];
       if (entry == kFree) continue;
       if (entry != kZero) {
