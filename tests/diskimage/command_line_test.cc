@@ -496,7 +496,7 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
         "cd " + folder + " && bximage -func=convert -imgmode=" + mode +
         " -q bochsrc.c base.new >/dev/null && mv " + "base.new bochsrc.c"));
   };
-  struct Row {
+  struct Row {  // NOLINT(clang-analyzer-optin.performance.Padding)
     const char* name;
     const char* machine;  // its files, from tests/data/machines
     std::function<void()> make;

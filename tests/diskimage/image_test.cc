@@ -816,12 +816,14 @@ TEST(DiskImage, LeavesADiskOthersAreBuiltOnAlone) {
     if (!base.empty() && stat(base.c_str(), &st) == 0) {
       localtime_r(&st.st_mtime, &t);
     }
-    uint32_t stamp =
-        base.empty()
-            ? 0
-            : (t.tm_sec / 2 | t.tm_min << 5 | t.tm_hour << 11) |
-                  (t.tm_mday | (t.tm_mon + 1) << 5 | (t.tm_year - 80) << 9)
-                      << 16;
+    auto field = [](int value) { return static_cast<uint32_t>(value); };
+    uint32_t stamp = base.empty()
+                         ? 0
+                         : (field(t.tm_sec / 2) | field(t.tm_min) << 5 |
+                            field(t.tm_hour) << 11) |
+                               (field(t.tm_mday) | field(t.tm_mon + 1) << 5 |
+                                field(t.tm_year - 80) << 9)
+                                   << 16;
     uint32_t fields[] = {0x00020000, 512, 512, 8, 128 * 1024, stamp};
     for (int i = 0; i < 6; ++i) {
       for (int b = 0; b < 4; ++b) {
@@ -968,8 +970,9 @@ TEST(DiskImage, LeavesADiskOthersAreBuiltOnAlone) {
     std::string format = row.base.substr(row.base.rfind('.') + 1);
     std::string base = mine + "/" + row.base;
     if (row.sparse_base) {
-      ASSERT_TRUE(Shell("bximage -func=convert -imgmode=sparse -q " + raw +
-                        " " + base + " >/dev/null"));
+      std::string convert = "bximage -func=convert -imgmode=sparse -q ";
+      convert.append(raw).append(" ").append(base).append(" >/dev/null");
+      ASSERT_TRUE(Shell(convert));
     } else if (format == "img") {
       fs::copy_file(raw, base);
     } else {
