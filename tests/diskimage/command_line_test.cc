@@ -58,7 +58,7 @@ std::map<std::string, std::string> Stats(const std::string& folder) {
 // the run, a dry run says 0 and moves nothing.
 TEST(DiskImage, DryRunMovesNoByteOrTime) {
   for (DriveMedium medium :
-       {kOnFolder, kOnFat12Floppy, kOnFat16Qcow2, kOnFat16Vdi,
+       {kOnFolder, kOnFat12Floppy, kOnFat16Qcow2, kOnFat16Vdi, kOnFat16FixedVdi,
         kOnFat16VirtualPcVhd, kOnFat16VhdChild}) {
     SCOPED_TRACE(MediumName(medium));
     ScratchDrive drive;

@@ -128,7 +128,8 @@ const char* MediumName(DriveMedium medium) {
                                        "FAT16 VDI snapshot",
                                        "FAT16 Bochs growing disk",
                                        "FAT16 Bochs undoable disk",
-                                       "FAT16 Bochs sparse layers"};
+                                       "FAT16 Bochs sparse layers",
+                                       "FAT16 fixed VDI"};
   return kNames[medium];
 }
 
@@ -187,6 +188,7 @@ const char* QemuFormat(DriveMedium medium) {
     case kOnFat16Qcow2:
       return "qcow2";
     case kOnFat16Vdi:
+    case kOnFat16FixedVdi:
       return "vdi";
     case kOnFat16Vmdk:
       return "vmdk";
@@ -333,9 +335,11 @@ std::string MakeImage(DriveMedium medium, const std::string& image,
     std::string raw = image + ".raw";
     std::string spec = MakeImage(kOnFat16Disk, raw, folder);
     bool virtual_pc = medium == kOnFat16VirtualPcVhd;
-    EXPECT_TRUE(Shell(std::string("qemu-img convert -O ") + format +
-                      (virtual_pc ? " -o force_size=on " : " ") + raw + " " +
-                      image))
+    const char* options = virtual_pc                   ? " -o force_size=on "
+                          : medium == kOnFat16FixedVdi ? " -o static=on "
+                                                       : " ";
+    EXPECT_TRUE(Shell(std::string("qemu-img convert -O ") + format + options +
+                      raw + " " + image))
         << "qemu-img convert to " << format;
     if (virtual_pc) MarkAsVirtualPc(image);
     fs::remove(raw);

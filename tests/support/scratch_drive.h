@@ -43,7 +43,8 @@ int RunOn(const ScratchDrive& drive);
 
 // What holds drive C in a run: the folder itself, or a disk image made
 // from it with mtools, as PC emulators keep them: raw, or the FAT16 disk
-// converted by qemu-img to a dynamic VHD, qcow2, VDI or sparse VMDK, or
+// converted by qemu-img to a dynamic VHD, qcow2, VDI (dynamic or fixed) or
+// sparse VMDK, or
 // to a dynamic VHD that names Virtual PC as its maker, whose geometry QEMU
 // believes over its size, so that its partition seems to run past the
 // disk's end; or a differencing VHD over a dynamic one (IMAGE.parent.vhd)
@@ -71,6 +72,7 @@ enum DriveMedium {
   kOnFat16BochsGrowing,
   kOnFat16BochsUndoable,
   kOnFat16BochsSparse,
+  kOnFat16FixedVdi,
 };
 const char* MediumName(DriveMedium medium);
 

@@ -12,6 +12,7 @@
 #include "diskimage/engine/inuse.h"
 #include "diskimage/engine/names.h"
 #include "diskimage/engine/unsupported.h"
+#include "diskimage/formats/plain.h"
 #include "diskimage/formats/vhd.h"
 #include "diskimage/machines/machine.h"
 #include "diskimage/machines/vbox.h"
@@ -39,25 +40,36 @@ DiskStatus Refuse(Disk* disk, DiskStatus status, const std::string& why) {
   return status;
 }
 
-// Points mtools at the volume in `file`, which shows the disk.
-void SetSpec(Disk* disk, const std::string& file) {
+// Points mtools at the volume in `file`, which holds the disk from its
+// byte `start`.
+void SetSpec(Disk* disk, const std::string& file, uint64_t start = 0) {
   disk->spec = file;
-  if (disk->offset > 0) disk->spec += "@@" + std::to_string(disk->offset);
+  uint64_t at = start + disk->offset;
+  if (at > 0) disk->spec += "@@" + std::to_string(at);
 }
 
-// Finds the volume in `file`, which shows the disk, and points mtools at
-// it; false when it holds none. `needed` receives the end of a FAT
-// partition that lies past the disk.
-bool UseVolume(Disk* disk, const std::string& file,
-               uint64_t* needed = nullptr) {
+// Finds the volume in `file`, which holds the disk (`length` bytes from
+// its byte `start`, or to its end), and points mtools at it; false when
+// it holds none. `needed` receives the end of a FAT partition that lies
+// past the disk.
+bool UseVolume(Disk* disk, const std::string& file, uint64_t* needed = nullptr,
+               uint64_t start = 0, uint64_t length = UINT64_MAX) {
   // mtools reads "@@" in its -i argument as the start of an offset.
   if (file.find("@@") != std::string::npos ||
-      !FindVolume(file, &disk->offset, needed)) {
+      !FindVolume(file, &disk->offset, needed, start, length)) {
     disk->why = "no FAT volume that can be drive C";
     return false;
   }
-  SetSpec(disk, file);
+  SetSpec(disk, file, start);
   return true;
+}
+
+// A disk the image file keeps as plain bytes from `at` on (plain.h):
+// mtools reads it there itself, and QEMU shows it as a raw disk there.
+DiskStatus ReadPlain(Disk* disk, uint64_t at, uint64_t length) {
+  disk->direct = true;
+  return UseVolume(disk, disk->path, nullptr, at, length) ? kDiskOpen
+                                                          : kDiskUnusable;
 }
 
 // Why no view of an image can be opened here, or "" when one can.
@@ -143,6 +155,16 @@ DiskStatus OpenOwn(Disk* disk, const LayerFormat* format) {
   if (!RereadTop(&disk->chain, &why)) return Refuse(disk, kDiskUnusable, why);
   std::string no_view = WhyNoView();
   if (!no_view.empty()) return Refuse(disk, kDiskNoHelper, no_view);
+  uint64_t at = 0;
+  if (disk->chain.size() == 1 && PlainAt(disk->chain[0], &at)) {
+    disk->journal.image_nodes = {
+        "driver=raw,node-name=image,read-only=on,offset=" + std::to_string(at) +
+        ",size=" + std::to_string(disk->chain[0].size) +
+        ",file.driver=file,file.locking=off,file.filename=" +
+        OptionValue(disk->path)};
+    disk->size = disk->chain[0].size;
+    return ReadPlain(disk, at, disk->size);
+  }
   size_t bottom = QemuBottom(disk->chain);
   uint64_t bottom_size = 0;
   if (bottom < disk->chain.size()) {
@@ -230,9 +252,16 @@ DiskStatus OpenByQemu(Disk* disk) {
   DiskStatus settled = Settle(disk);
   if (settled != kDiskOpen) return settled;
   disk->size = info.virtual_size;
-  if (info.format == "raw") {
-    disk->direct = true;
-    return UseVolume(disk, disk->path) ? kDiskOpen : kDiskUnusable;
+  if (info.format == "raw") return ReadPlain(disk, 0, UINT64_MAX);
+  // A fixed VDI, which QEMU reads as the program does where its blocks
+  // carry no extra bytes.
+  Layer vdi;
+  std::string why;
+  uint64_t at = 0;
+  if (info.format == "vdi" &&
+      OpenLayer(&kVdiFormat, disk->image_fd, disk->path, &vdi, &why) &&
+      vdi.bitmap == 0 && vdi.size == info.virtual_size && PlainAt(vdi, &at)) {
+    return ReadPlain(disk, at, vdi.size);
   }
   std::string no_view = WhyNoView();
   if (!no_view.empty()) return Refuse(disk, kDiskNoHelper, no_view);
@@ -373,7 +402,7 @@ DiskStatus WriteDisk(Disk* disk) {
     return Refuse(disk, kDiskNoHelper, kNoView);
   }
   disk->journal.image_view = &disk->view;
-  SetSpec(disk, disk->journal_view.disk);
+  SetSpec(disk, disk->journal_view.disk);  // the disk from its start
   disk->writing = true;
   return kDiskOpen;
 }

@@ -46,15 +46,18 @@ bool IsFatPartitionType(unsigned char type) {
 
 }  // namespace
 
-bool FindVolume(const std::string& disk, uint64_t* offset, uint64_t* needed) {
+bool FindVolume(const std::string& disk, uint64_t* offset, uint64_t* needed,
+                uint64_t start, uint64_t length) {
   if (needed) *needed = 0;
   int fd = open(disk.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat st;
   unsigned char sector[kSector];
   bool found = false;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ReadSector(fd, 0, sector)) {
-    uint64_t size = static_cast<uint64_t>(st.st_size);
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+      static_cast<uint64_t>(st.st_size) > start &&
+      ReadSector(fd, start, sector)) {
+    uint64_t size = std::min(static_cast<uint64_t>(st.st_size) - start, length);
     if (IsFatBootSector(sector, size)) {
       *offset = 0;
       found = true;
@@ -64,14 +67,14 @@ bool FindVolume(const std::string& disk, uint64_t* offset, uint64_t* needed) {
       std::copy(sector + 446, sector + 510, table);
       for (size_t i = 0; i < 4 && !found; ++i) {
         const unsigned char* entry = table + 16 * i;
-        uint64_t start = uint64_t{Little(entry + 8, 4)} * kSector;
-        uint64_t length = uint64_t{Little(entry + 12, 4)} * kSector;
+        uint64_t first = uint64_t{Little(entry + 8, 4)} * kSector;
+        uint64_t part = uint64_t{Little(entry + 12, 4)} * kSector;
         if (!IsFatPartitionType(entry[4])) continue;
-        if (needed) *needed = start + length;
-        found = start > 0 && length > 0 && start + length <= size &&
-                ReadSector(fd, start, sector) &&
-                IsFatBootSector(sector, length);
-        if (found) *offset = start;
+        if (needed) *needed = first + part;
+        found = first > 0 && part > 0 && first + part <= size &&
+                ReadSector(fd, start + first, sector) &&
+                IsFatBootSector(sector, part);
+        if (found) *offset = first;
         break;
       }
     }

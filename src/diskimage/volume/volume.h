@@ -10,10 +10,12 @@
 
 #include <string>
 
-// Where the volume starts in the raw disk `disk`, in bytes; false when
-// it holds none. `needed`, if given, receives the end of the FAT
-// partition an MBR names, or 0.
+// Where the volume starts in the raw disk held by file `disk` (its
+// `length` bytes from byte `start`, or to the file's end), in bytes from
+// `start`; false when it holds none. `needed`, if given, receives the end
+// of the FAT partition an MBR names, or 0.
 bool FindVolume(const std::string& disk, uint64_t* offset,
-                uint64_t* needed = nullptr);
+                uint64_t* needed = nullptr, uint64_t start = 0,
+                uint64_t length = UINT64_MAX);
 
 #endif  // DOSSETUP_DISKIMAGE_VOLUME_VOLUME_H_
