@@ -109,12 +109,16 @@ stops: deps
 build/bench/Makefile:
 	cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DDOSSETUP_TESTS=OFF
 
-# Speed and memory on large files, then whole runs on 2 GB disk images of
-# each kind side by side; not part of make test.
+# Speed and memory on large files, whole runs on 2 GB disk images of each
+# kind side by side, then the usual small drive C on a 512 MB disk of each
+# kind against mtools alone; not part of make test. BENCH_BEFORE names
+# another build's program to time beside this one on the small drive.
 bench: build/bench/Makefile
 	@cmake --build build/bench -j $(JOBS) --target dossetup dossetup_measure >/dev/null
 	@tools/bench build/bench/dossetup build/bench
 	@tools/bench-images build/bench/dossetup build/bench
+	@tools/bench-small build/bench/dossetup build/bench \
+	  $(if $(BENCH_BEFORE),--before $(BENCH_BEFORE))
 
 # Formatting and clang-tidy on both builds' sources.
 lint: build/host/Makefile build/win32/Makefile
