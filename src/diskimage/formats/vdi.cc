@@ -167,6 +167,7 @@ ParentPlaces Places(const Layer& child) {
       for (const VboxDisk* disk : VboxDisks(machine)) {
         if ((nested ? disk == nest
                     : strcasecmp(disk->uuid.c_str(), uuid.c_str()) == 0) &&
+            !disk->location.empty() &&
             std::find(places.decisive.begin(), places.decisive.end(),
                       disk->location) == places.decisive.end()) {
           places.decisive.push_back(disk->location);
