@@ -1069,9 +1069,9 @@ TEST(DiskImage, WritesVirtualBoxSnapshotsAsVirtualBoxDoes) {
     std::function<void()> spoil;  // makes it fail, if it must
     int status;
     std::string said;
-    bool elsewhere = false;        // snapshots in a folder elsewhere
-    VdiLayout base = VdiLayout();  // the base's blocks
-    uint64_t top_size = 0;         // the current snapshot's disk, if larger
+    const std::string* snapshots = nullptr;  // a folder elsewhere for them
+    VdiLayout base = VdiLayout();            // the base's blocks
+    uint64_t top_size = 0;  // the current snapshot's disk, if larger
   } rows[] = {
       {"named by its machine file", "Win95.vbox", nullptr, 0, ""},
       {"named by its current snapshot", b, nullptr, 0, ""},
@@ -1105,27 +1105,28 @@ TEST(DiskImage, WritesVirtualBoxSnapshotsAsVirtualBoxDoes) {
        "Win95.vbox", relink, 65, "but its header links to"},
       {"a snapshot whose header links to the base, named", b, relink, 65,
        "is not the parent the image names"},
-      {"snapshots in a folder elsewhere", "Win95.vbox", nullptr, 0, "", true},
+      {"snapshots in a folder elsewhere", "Win95.vbox", nullptr, 0, "",
+       &elsewhere},
       {"a base whose blocks carry 4 KiB of extra bytes",
        "Win95.vbox",
        nullptr,
        0,
        "",
-       false,
+       nullptr,
        {0, 1 << 20, 4096, true}},
       {"a base of 2 MiB blocks",
        "Win95.vbox",
        nullptr,
        0,
        "",
-       false,
+       nullptr,
        {0, 2 << 20, 0, true}},
       {"a current snapshot 4 GiB larger than its base",
        b,
        nullptr,
        0,
        "",
-       false,
+       nullptr,
        {},
        uint64_t{4} << 30},
   };
@@ -1165,9 +1166,9 @@ TEST(DiskImage, WritesVirtualBoxSnapshotsAsVirtualBoxDoes) {
     const std::string base = machine + "/Win95.vdi";
     std::string first = std::string(machine).append("/").append(a);
     std::string second = std::string(machine).append("/").append(b);
-    if (row.elsewhere) {
-      first = elsewhere + "/{aaaa}.vdi";
-      second = elsewhere + "/{bbbb}.vdi";
+    if (row.snapshots) {
+      first = *row.snapshots + "/{aaaa}.vdi";
+      second = *row.snapshots + "/{bbbb}.vdi";
     }
     std::string convert = "qemu-img convert -O vdi ";
     ASSERT_TRUE(Shell(convert.append(raw[0]).append(" ").append(base)));
@@ -1181,7 +1182,7 @@ TEST(DiskImage, WritesVirtualBoxSnapshotsAsVirtualBoxDoes) {
                   {row.top_size ? disk + row.top_size : 0});
     WriteVbox(
         machine + "/Win95.vbox", "Win95",
-        {"Win95.vdi", row.elsewhere ? first : a, row.elsewhere ? second : b});
+        {"Win95.vdi", row.snapshots ? first : a, row.snapshots ? second : b});
     std::vector<std::string> chain = {second, first, base};
     // The judge: the run on a raw copy of what the chain composes.
     ASSERT_TRUE(ComposeVdiChain(chain, raw[2] + ".composed", disk));
