@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -442,7 +443,9 @@ TEST(DiskImage, RefusesWhatAnImageHeaderMisstates) {
 // of the machine keeps every byte; one that names none, a missing one, a
 // saved machine or one its emulator refuses keeps every byte, with its
 // line and status; a file of 4 MiB of each kind is judged within 16 MiB
-// and 5 s.
+// and 5 s. Its sound card is said where it is
+// where the BLASTER line says (-v), else on standard error, a dry run the
+// same, the status the run's.
 // Where libvirt keeps a domain's managed save.
 const std::string kSaved = "/var/lib/libvirt/qemu/save";
 const std::string kMachines =
@@ -508,6 +511,9 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
     // Refused once the run had worked: its journal came and went, so the
     // folder's own time moved, and no file's.
     bool journal_went = false;
+    // Of its sound card: verbose where it agrees, else on stderr, in a dry
+    // run too.
+    const char* sound = nullptr;
   } rows[] = {
       {"a VMware machine after a snapshot: its delta over its parent",
        "vmware-snapshot",
@@ -626,10 +632,16 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
        "C:\\86Box\\c.vhd, which names no file here"},
       {"an 86Box machine of floppy drives alone", "86box-floppies", [] {},
        "86box.cfg", 66, "an 86Box machine that names no hard disk"},
-      {"a PCem machine", "pcem", [&] { disk("c.img", "raw"); }, "win95.cfg", 0,
-       "a PCem machine's drive C is {folder}/c.img"},
-      {"a DOSBox-X machine", "dosbox-x", [&] { disk("hdd.img", "raw"); },
-       "win95.conf", 0, "a DOSBox-X machine's drive C is {folder}/hdd.img"},
+      {"a PCem machine, its Sound Blaster 16 on IRQ 7 whatever it says", "pcem",
+       [&] { disk("c.img", "raw"); }, "win95.cfg", 0,
+       "a PCem machine's drive C is {folder}/c.img", "", false, false,
+       "PCem's Sound Blaster 16 is on IRQ 7, the BLASTER line says 5: set "
+       "sndcard = sbprov2, and irq = 5 in [Sound Blaster Pro v2]"},
+      {"a DOSBox-X machine, its Sound Blaster on its default IRQ", "dosbox-x",
+       [&] { disk("hdd.img", "raw"); }, "win95.conf", 0,
+       "a DOSBox-X machine's drive C is {folder}/hdd.img", "", false, false,
+       "DOSBox-X's Sound Blaster 16 is on IRQ 7, the BLASTER line says 5: set "
+       "irq=5 in [sblaster]"},
       {"a libvirt domain, drive C a qcow2 over a raw base", "libvirt",
        [&] {
          disk("base.img", "raw");
@@ -862,6 +874,90 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
        "win95.conf", 66, "no image mounted as drive C", "", true},
       {"a VirtualBox machine whose disk is gone", "virtualbox-disk-gone", [] {},
        "Win95.vbox", 66, "Win95.vdi, which does not exist"},
+      // Sound cards where the BLASTER line says, elsewhere, or none (VMware
+      // and Bochs keep theirs where the line says).
+      {"DOSBox-X: a Sound Blaster where the BLASTER line says",
+       "sound-dosbox-x", [] {}, "agrees.conf", 66, "", "", false, false,
+       "DOSBox-X's Sound Blaster 16 is at port 220, IRQ 5, DMA 1, as"},
+      {"DOSBox-X: a Sound Blaster on another port", "sound-dosbox-x", [] {},
+       "port.conf", 66,
+       "Blaster 16 is on port 240, the BLASTER line says 220: set sbbase=220 "
+       "in [sblaster]"},
+      {"DOSBox-X: a Sound Blaster on another DMA", "sound-dosbox-x", [] {},
+       "dma.conf", 66,
+       "Blaster Pro 2 is on DMA 3, the BLASTER line says 1: set dma=1 in"},
+      {"DOSBox-X: no Sound Blaster", "sound-dosbox-x", [] {}, "none.conf", 66,
+       "DOSBox-X's machine has no Sound Blaster (sbtype=none), the BLASTER "
+       "line says one is at 220: set sbtype=sb16 in [sblaster]"},
+      {"86Box: a Sound Blaster where the BLASTER line says", "sound-86box",
+       [] {}, "agrees.cfg", 66, "", "", false, false,
+       "86Box's Sound Blaster 16 is at port 220, IRQ 5, DMA 1, as"},
+      {"86Box: a Sound Blaster on another IRQ", "sound-86box", [] {}, "irq.cfg",
+       66,
+       "Pro v2 is on IRQ 7, the BLASTER line says 5: set irq = 5 in [Sound "
+       "Blaster Pro v2 #1]"},
+      {"86Box: a Sound Blaster on another port", "sound-86box", [] {},
+       "port.cfg", 66,
+       "16 is on port 240, the BLASTER line says 220: set base = 0220 in"},
+      {"86Box: a Sound Blaster on another DMA", "sound-86box", [] {}, "dma.cfg",
+       66, "16 is on DMA 3, the BLASTER line says 1: set dma = 1 in [Sound"},
+      {"86Box: no Sound Blaster", "sound-86box", [] {}, "none.cfg", 66,
+       "no Sound Blaster, the BLASTER line says one is at 220: set sndcard "
+       "= sb16 in [Sound]"},
+      {"PCem: a Sound Blaster where the BLASTER line says", "sound-pcem", [] {},
+       "agrees.cfg", 66, "", "", false, false,
+       "PCem's Sound Blaster Pro v2 is at port 220, IRQ 5, DMA 1, as"},
+      {"PCem: a Sound Blaster on another port", "sound-pcem", [] {}, "port.cfg",
+       66, "v2 is on port 240, the BLASTER line says 220: set addr = 544 in"},
+      {"PCem: a Sound Blaster on another DMA", "sound-pcem", [] {}, "dma.cfg",
+       66, "v2 is on DMA 3, the BLASTER line says 1: set dma = 1 in [Sound"},
+      {"PCem: no Sound Blaster", "sound-pcem", [] {}, "none.cfg", 66,
+       "PCem's machine has no Sound Blaster, the BLASTER line says"},
+      {"libvirt: a Sound Blaster where the BLASTER line says", "sound-libvirt",
+       [] {}, "agrees.xml", 66, "", "", false, false,
+       "libvirt's Sound Blaster 16 is at port 220, IRQ 5, DMA 1, as"},
+      {"libvirt: a Sound Blaster on another IRQ", "sound-libvirt", [] {},
+       "irq.xml", 66,
+       "on IRQ 7, the BLASTER line says 5: set irq='0x5' in the <address> "
+       "of its <sound model='sb16'> (line 5)"},
+      {"libvirt: a Sound Blaster on another port", "sound-libvirt", [] {},
+       "port.xml", 66,
+       "on port 240, the BLASTER line says 220: set sb16.iobase=0x220 in "
+       "its qemu:arg (line 8)"},
+      {"libvirt: a Sound Blaster on another DMA", "sound-libvirt", [] {},
+       "dma.xml", 66,
+       "on DMA 3, the BLASTER line says 1: set sb16.dma=1 in its qemu:arg"},
+      {"libvirt: no Sound Blaster", "sound-libvirt", [] {}, "none.xml", 66,
+       "no Sound Blaster (its sound card is an ich9), the BLASTER line says "
+       "one is at 220: add <sound model='sb16'/> to its <devices>"},
+      {"VirtualBox: a Sound Blaster where the BLASTER line says",
+       "sound-virtualbox", [] {}, "agrees.vbox", 66, "", "", false, false,
+       "VirtualBox's Sound Blaster 16 is at port 220, IRQ 5, DMA 1, as"},
+      {"VirtualBox: a Sound Blaster on another IRQ", "sound-virtualbox", [] {},
+       "irq.vbox", 66,
+       "on IRQ 7, the BLASTER line says 5: set value=\"5\" in its "
+       "ExtraDataItem VBoxInternal/Devices/sb16/0/Config/IRQ (line 5)"},
+      {"VirtualBox: a Sound Blaster on another port", "sound-virtualbox", [] {},
+       "port.vbox", 66,
+       "on port 240, the BLASTER line says 220: set value=\"0x220\" in"},
+      {"VirtualBox: a Sound Blaster on another DMA", "sound-virtualbox", [] {},
+       "dma.vbox", 66, "on DMA 3, the BLASTER line says 1: set value=\"1\" in"},
+      {"VirtualBox: no Sound Blaster", "sound-virtualbox", [] {}, "none.vbox",
+       66,
+       "no Sound Blaster (its audio is off), the BLASTER line says one is at "
+       "220: add <AudioAdapter controller=\"SB16\" enabled=\"true\"/>"},
+      {"VMware: a Sound Blaster where the BLASTER line says", "sound-vmware",
+       [] {}, "agrees.vmx", 66, "", "", false, false,
+       "VMware's Sound Blaster 16 is at port 220, IRQ 5, DMA 1, as"},
+      {"VMware: no Sound Blaster", "sound-vmware", [] {}, "none.vmx", 66,
+       "no Sound Blaster (its sound card is an es1371), the BLASTER line says "
+       "one is at 220: set sound.present = \"TRUE\" and sound.virtualDev"},
+      {"Bochs: a Sound Blaster where the BLASTER line says", "sound-bochs",
+       [] {}, "agrees", 66, "", "", false, false,
+       "Bochs' Sound Blaster 16 is at port 220, IRQ 5, DMA 1, as"},
+      {"Bochs: no Sound Blaster", "sound-bochs", [] {}, "none", 66,
+       "Bochs' machine has no Sound Blaster (sb16: enabled=0), the BLASTER "
+       "line says one is at 220: set enabled=1 in its sb16: line (line 6)"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -893,6 +989,14 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
     EXPECT_NE((row.status == 0 ? run.out : run.err).find(Fill(row.said, names)),
               std::string::npos)
         << run.out << run.err;
+    bool agrees = row.sound && strstr(row.sound, ", as") != nullptr;
+    if (row.sound) {
+      EXPECT_NE((agrees ? run.out : run.err).find(row.sound), std::string::npos)
+          << run.out << run.err;
+    }
+    if (agrees) {
+      EXPECT_EQ(run.err.find("BLASTER"), std::string::npos);
+    }
     if (row.status != 0) {
       auto after = Stats(folder);
       if (row.journal_went) after[folder] = before[folder];
@@ -907,8 +1011,11 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
           ReadFile(folder + "/base.raw").find("SET  BLASTER=A220 I5  D1 T4"),
           std::string::npos);
     } else {
-      EXPECT_EQ(Invoke({"-n", folder + "/" + row.named}, names, env).status, 0)
-          << "the second run found more to change";
+      Invocation dry = Invoke({"-n", folder + "/" + row.named}, names, env);
+      EXPECT_EQ(dry.status, 0) << "the second run found more to change";
+      if (row.sound) {
+        EXPECT_NE(dry.err.find(row.sound), std::string::npos) << dry.err;
+      }
     }
   }
 }

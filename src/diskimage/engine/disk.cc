@@ -359,6 +359,8 @@ DiskStatus OpenDisk(const char* location, bool read_only, Disk* disk) {
       status = Refuse(disk, kDiskUnusable, machine.why);
       break;
   }
+  disk->sound_agrees = machine.sound_agrees;
+  disk->sound_differs = machine.sound_differs;
   if (status == kDiskOpen) {
     status = Open(disk);
     // A refusal of the disk a machine file led to names that disk.
@@ -371,9 +373,12 @@ DiskStatus OpenDisk(const char* location, bool read_only, Disk* disk) {
   }
   if (status != kDiskOpen) {
     std::string why = disk->why, took = disk->took;
+    std::string agrees = disk->sound_agrees, differs = disk->sound_differs;
     CloseDisk(disk, false);
     disk->why = why;
     disk->took = took;
+    disk->sound_agrees = agrees;
+    disk->sound_differs = differs;
   }
   return status;
 }

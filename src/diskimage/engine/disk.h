@@ -46,6 +46,10 @@ enum DiskStatus {
 struct Disk {
   std::string path;  // the image's, absolute
   std::string took;  // where a machine file led, said as a verbose run says
+  // What a machine file says of its sound card (sound.h): a verbose line
+  // where it is where the BLASTER line says, else a line for standard
+  // error.
+  std::string sound_agrees, sound_differs;
   // The parents a machine file names for the image, top down.
   std::vector<std::string> parents;
   std::string spec;

@@ -23,10 +23,25 @@
 //   drive C: the IDE disk of 0:0, 0:1, 1:0, 1:1;     the machine's BIOS
 //     else, with disks on one other bus alone, its
 //     first by channel or ID
+//   [Sound] sndcard, sndcard2..4 name the cards by   config.c load_sound,
+//     their internal names (none where not given);  src/sound/sound.c
+//     gameblaster, gus, ssi2001 = 1 add cards of    sound_card_init
+//     no Sound Blaster; "internal" is the board's
+//   card N's own section is its name and " #N",      src/device.c device_
+//     else its name alone                            set_context
+//   base (hex, 4 digits at most), irq, dma (C's      snd_sb.c device_
+//     numbers, true 1, false 0; nothing read 0)      config_t tables, sb_
+//     over each card's defaults; SB 1.x and 2.0      init; utils/ini.c ini_
+//     on DMA 1 always; PnP and MCA cards are set     section_get_hex16,
+//     up by the machine, not the file               ini_section_get_int
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <strings.h>
 
 #include <algorithm>
+#include <iterator>
+#include <set>
 
 #include "diskimage/machines/reader.h"
 
@@ -40,8 +55,59 @@ const char* const kKeys[] = {"parameters",    "fn",          "ide_channel",
                              "scsi_location", "scsi_id",     "mfm_channel",
                              "xta_channel",   "esdi_channel"};
 
-// hdd_NN_SUFFIX with NN from 01 to 88, SUFFIX one read here.
+// The Sound Blasters of snd_sb.c whose resources the file sets: their
+// internal names, names (their sections), T, and defaults.
+const struct Card {
+  const char* sndcard;
+  const char* name;
+  long type, irq;
+  bool dma;  // its DMA set in the file, else 1
+} kCards[] = {
+    {"sb", "Sound Blaster v1.0", 1, 7, false},
+    {"sb1.5", "Sound Blaster v1.5", 1, 7, false},
+    {"sb2.0", "Sound Blaster v2.0", 3, 5, false},
+    {"thunderboard", "MediaVision ThunderBoard", 3, 7, false},
+    {"sbprov1", "Sound Blaster Pro v1", 2, 7, true},
+    {"sbprov2", "Sound Blaster Pro v2", 4, 7, true},
+    {"sb16", "Sound Blaster 16", 6, 5, true},
+    {"sb_vibra16s", "Sound Blaster ViBRA 16S", 6, 5, true},
+    {"sbawe32", "Sound Blaster AWE32", 6, 5, true},
+    {"ess_es688", "ESS AudioDrive ES688", 4, 5, true},
+    {"ess_es1688", "ESS AudioDrive ES1688", 4, 5, true},
+};
+const char* const kSlots[] = {"sndcard", "sndcard2", "sndcard3", "sndcard4"};
+const char* const kLegacyCards[] = {"gameblaster", "gus", "ssi2001"};
+
+// A card's own section: its name, or its name and " #1" to " #4".
+bool CardSection(const std::string& section) {
+  for (const Card& card : kCards) {
+    size_t size = strlen(card.name);
+    if (section.compare(0, size, card.name) == 0 &&
+        (section.size() == size ||
+         (section.size() == size + 3 && section.compare(size, 2, " #") == 0 &&
+          section[size + 2] >= '1' && section[size + 2] <= '4'))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool KeptSection(const std::string& section) {
+  return section == kSection || section == "Sound" || CardSection(section);
+}
+
+// hdd_NN_SUFFIX with NN from 01 to 88, SUFFIX one read here; the sound
+// cards' settings.
 bool Wanted(const std::string& section, const std::string& key) {
+  if (section == "Sound") {
+    return std::find(std::begin(kSlots), std::end(kSlots), key) !=
+               std::end(kSlots) ||
+           std::find(std::begin(kLegacyCards), std::end(kLegacyCards), key) !=
+               std::end(kLegacyCards);
+  }
+  if (CardSection(section)) {
+    return key == "base" || key == "irq" || key == "dma";
+  }
   if (section != kSection || key.size() < 8 || key.compare(0, 4, "hdd_") != 0 ||
       key[6] != '_') {
     return false;
@@ -93,7 +159,8 @@ bool Claims(const std::string& head) {
 
 bool Parse(const std::string& text, Machine* machine, std::string*) {
   std::string section;
-  bool first = true, seen = false;  // [Hard disks] read before
+  bool first = true;           // the first of its name
+  std::set<std::string> seen;  // the sections kept so far
   Lines(text, [&](std::string_view line, size_t number) {
     size_t c = line.find_first_not_of(" \t");
     if (c == std::string_view::npos || line[c] == '#' || line[c] == ';') return;
@@ -101,8 +168,7 @@ bool Parse(const std::string& text, Machine* machine, std::string*) {
       size_t close = line.find(']', c);
       if (close == std::string_view::npos) return;
       section = std::string(line.substr(c + 1, close - c - 1));
-      first = section != kSection || !seen;
-      seen = seen || section == kSection;
+      first = !KeptSection(section) || seen.insert(section).second;
       return;
     }
     size_t end = line.find_first_of("= ", c);
@@ -233,8 +299,80 @@ MachineVerdict DriveC(const Machine& machine, MachineDisk* found) {
   return Found(machine, disk, what, found);
 }
 
+// ini_section_get_int: true 1, false 0, else sscanf's %i (0 where it
+// reads nothing).
+long IniInt(const std::string& value) {
+  if (strcasecmp(value.c_str(), "true") == 0) return 1;
+  long number = 0;
+  LeadingNumber(value, 0, &number);
+  return number;
+}
+
+// The card in slot `slot` (`sndcard`) into `card`: false where no Sound
+// Blaster of the table.
+bool ReadCard(const Machine& machine, int slot, const std::string& sndcard,
+              SoundCard* card) {
+  auto known =
+      std::find_if(std::begin(kCards), std::end(kCards),
+                   [&](const Card& c) { return sndcard == c.sndcard; });
+  if (known == std::end(kCards)) return false;
+  // The numbered section, as 86Box writes it, unless only the plain one
+  // is there.
+  std::string section = std::string(known->name) + " #" + std::to_string(slot);
+  if (!machine.settings.count(section) && machine.settings.count(known->name)) {
+    section = known->name;
+  }
+  const Blaster& line = BlasterLine();
+  std::string in = "[" + section + "]";
+  card->kind = kSoundCard;
+  card->name = known->name;
+  card->type = known->type;
+  char hex[24];  // as ini_section_set_hex16 writes it
+  snprintf(hex, sizeof hex, "%04lX", static_cast<unsigned long>(line.port));
+  card->set_port = {std::string("base = ") + hex, in};
+  card->set_irq = {"irq = " + std::to_string(line.irq), in};
+  card->set_dma = {};
+  if (known->dma) card->set_dma = {"dma = " + std::to_string(line.dma), in};
+  const Setting* base = Find(machine, section, "base");
+  const Setting* irq = Find(machine, section, "irq");
+  const Setting* dma = Find(machine, section, "dma");
+  card->port = 0x220;
+  if (base) LeadingNumber(base->value, 16, &card->port, 4);
+  card->irq = irq ? IniInt(irq->value) : known->irq;
+  card->dma = dma && known->dma ? IniInt(dma->value) : 1;
+  return true;
+}
+
+// The Sound Blaster that matters of up to four cards (ChosenCard); with
+// none of the table, a card this reader does not know keeps it from
+// saying.
+void Sound(const Machine& machine, SoundCard* card) {
+  card->emulator = "86Box";
+  card->set_card = {"sndcard = sb16", "[Sound]"};
+  bool other = false;
+  for (const char* legacy : kLegacyCards) {
+    other = other || IniInt(Value(machine, "Sound", legacy)) == 1;
+  }
+  std::vector<SoundCard> cards;
+  for (int slot = 0; slot < 4; ++slot) {
+    std::string sndcard = Value(machine, "Sound", kSlots[slot]);
+    SoundCard found = *card;
+    if (ReadCard(machine, slot + 1, sndcard, &found)) {
+      cards.push_back(found);
+    } else {
+      other = other || (!sndcard.empty() && sndcard != "none");
+    }
+  }
+  const SoundCard* chosen = ChosenCard(cards);
+  std::string agrees, differs;
+  if (chosen) SaySoundCard(*chosen, &agrees, &differs);
+  if (other && agrees.empty()) return;
+  if (chosen) *card = *chosen;
+  if (!chosen) card->kind = kSoundNone;
+}
+
 }  // namespace
 
 const MachineReader k86BoxReader = {
-    "an 86Box machine", Claims, Parse, Saved, DriveC,
+    "an 86Box machine", Claims, Parse, Saved, DriveC, Sound,
 };

@@ -24,9 +24,17 @@
 //     empty: PATH.redolog), over PATH                undoable_image_t
 //   volatile: Bochs deletes its changes itself;      hdimage.cc volatile_
 //     vvfat: a folder                                image_t, vvfat.cc
+//   the Sound Blaster 16: its plugin loaded by an   config.cc parse_line_
+//     sb16: line or plugin_ctrl: sb16=1 (0 or       formatted, bx_init_
+//     false unloads it; none loaded by default),    options; iodev/sound/
+//     enabled unless its line's enabled= is 0 or    sb16.cc sb16_options_
+//     false; on port 220 (BX_SB16_IO), IRQ 5 and    parser, bx_sb16_c::init,
+//     DMA 1 (its mixer at reset), which the file    sb16.h
+//     does not move
 #include <ctype.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -68,6 +76,7 @@ struct Reader {
                   std::vector<std::string>* params);
   bool Directive(const std::vector<std::string>& params, size_t number,
                  int level);
+  void Sb16(const std::vector<std::string>& params, size_t number);
   bool File(const std::string& text, int level);
 };
 
@@ -158,6 +167,10 @@ bool Reader::Directive(const std::vector<std::string>& params, size_t number,
     }
     return File(text, level + 1);
   }
+  if (directive == "sb16" || directive == "plugin_ctrl") {
+    Sb16(params, number);
+    return true;
+  }
   if (directive.compare(0, 3, "ata") != 0 || directive.size() < 4) return true;
   std::string malformed = "gives " + directive + " as Bochs does not read it";
   char channel = directive[3];
@@ -198,6 +211,28 @@ bool Reader::Directive(const std::vector<std::string>& params, size_t number,
   // A disk without a path is none (parse_line_formatted).
   if (disk && settings["path"].value.empty()) settings["type"].value = "none";
   return true;
+}
+
+// Whether the SB16 plugin is loaded, and enabled, as its lines leave it;
+// unloading it drops its options.
+void Reader::Sb16(const std::vector<std::string>& params, size_t number) {
+  std::map<std::string, Setting>& sb16 = machine->settings["sb16"];
+  auto is = [](const std::string& value, const char* digit, const char* word) {
+    return value == digit || strcasecmp(value.c_str(), word) == 0;
+  };
+  if (params[0] == "sb16") sb16.erase("enabled");  // set again first
+  for (size_t i = 1; i < params.size(); ++i) {
+    std::string value = params[i].substr(params[i].find('=') + 1);
+    if (params[0] == "sb16" && params[i].compare(0, 8, "enabled=") == 0) {
+      if (is(value, "0", "false")) sb16["enabled"] = Setting{"0", number};
+      if (is(value, "1", "true")) sb16["enabled"] = Setting{"1", number};
+    }
+    if (params[0] == "plugin_ctrl" && params[i].compare(0, 5, "sb16=") == 0) {
+      if (is(value, "0", "false")) sb16 = {{"loaded", Setting{"0", number}}};
+      if (is(value, "1", "true")) sb16["loaded"] = Setting{"1", number};
+    }
+  }
+  if (params[0] == "sb16") sb16["loaded"] = Setting{"1", number};
 }
 
 bool Reader::File(const std::string& text, int level) {
@@ -320,8 +355,30 @@ MachineVerdict DriveC(const Machine& machine, MachineDisk* found) {
   return NoDisk(machine, "no hard disk", found);
 }
 
+void Sound(const Machine& machine, SoundCard* card) {
+  card->emulator = "Bochs";
+  card->set_card = {"add a line sb16: enabled=1", ""};
+  const Setting* enabled = Find(machine, "sb16", "enabled");
+  if (Value(machine, "sb16", "loaded") != "1" ||
+      (enabled && enabled->value == "0")) {
+    card->kind = kSoundNone;
+    if (enabled && enabled->value == "0") {
+      card->name = "sb16: enabled=0";
+      card->set_card = {"enabled=1", "its sb16: line (line " +
+                                         std::to_string(enabled->line) + ")"};
+    }
+    return;
+  }
+  card->kind = kSoundCard;
+  card->name = "Sound Blaster 16";
+  card->type = 6;
+  card->port = 0x220;
+  card->irq = 5;
+  card->dma = 1;
+}
+
 }  // namespace
 
 const MachineReader kBochsReader = {
-    "a Bochs machine", Claims, Parse, Saved, DriveC,
+    "a Bochs machine", Claims, Parse, Saved, DriveC, Sound,
 };

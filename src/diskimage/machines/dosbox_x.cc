@@ -34,6 +34,16 @@
 //     working folder: the configuration's (or       (working directory
 //     "working directory default" where the         option)
 //     option is custom or force)
+//   [sblaster] sbtype (sb16 unless a listed value,   src/dosbox.cpp DOSBOX_
+//     lower case), sbbase (220), irq (7), dma (1):   SetupConfigSections;
+//     a value not listed is the default; none       setup.cpp Prop_int::
+//     digits read as 0, numbers as istream reads    SetVal, Value::set_int
+//     them (sbbase in hex, D2 to DE as 220 to 2E0)  sblaster.cpp SBLASTER::
+//   sbtype none or gb: no Sound Blaster; irq=0 is   SBLASTER, Find_Type_
+//     5 for a Pro 2 or 16 (ESS, Reveal: Pro 2),     And_Opl
+//     else 7; -1 no IRQ or DMA (hdma is a 16's
+//     own DMA, which the BLASTER line does not
+//     name)
 #include <ctype.h>
 #include <dirent.h>
 #include <stdlib.h>
@@ -41,6 +51,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <initializer_list>
+#include <iterator>
 #include <map>
 
 #include "ascii.h"
@@ -117,7 +129,8 @@ bool Parse(const std::string& text, Machine* machine, std::string* why) {
       return;
     }
     size_t equals = line.find('=');
-    if (section != "dosbox" || line[0] == '%' || equals == std::string::npos) {
+    if ((section != "dosbox" && section != "sblaster") || line[0] == '%' ||
+        equals == std::string::npos) {
       return;
     }
     std::string key = Lower(Trimmed(line.substr(0, equals)));
@@ -127,7 +140,7 @@ bool Parse(const std::string& text, Machine* machine, std::string* why) {
       value = Trimmed(value.substr(1, value.size() - 2));
     }
     if (key == "working directory option" ||
-        key == "working directory default") {
+        key == "working directory default" || section == "sblaster") {
       machine->settings[section][key] = Setting{std::string(value), number};
     }
   });
@@ -395,8 +408,75 @@ MachineVerdict DriveC(const Machine& machine, MachineDisk* found) {
                found);
 }
 
+// [sblaster]'s `key` as Prop_int::SetVal takes it: `fallback` where it
+// is not given, not a number or not one of `listed`.
+long Listed(const Machine& machine, const char* key, int base,
+            std::initializer_list<long> listed, long fallback) {
+  std::string value = Value(machine, "sblaster", key);
+  long number = 0;
+  LeadingNumber(value, base, &number);
+  if (value.empty() ||
+      std::find(listed.begin(), listed.end(), number) == listed.end()) {
+    return fallback;
+  }
+  return number;
+}
+
+void Sound(const Machine& machine, SoundCard* card) {
+  static const struct {
+    const char* sbtype;
+    const char* name;
+    long type;
+  } kTypes[] = {
+      {"sb1", "Sound Blaster 1.5", 1},
+      {"sb1.0", "Sound Blaster 1.0", 1},
+      {"sb1.5", "Sound Blaster 1.5", 1},
+      {"sb2", "Sound Blaster 2.01", 3},
+      {"sb2.0", "Sound Blaster 2.0", 3},
+      {"sb2.01", "Sound Blaster 2.01", 3},
+      {"sbpro1", "Sound Blaster Pro", 2},
+      {"sbpro2", "Sound Blaster Pro 2", 4},
+      {"sb16", "Sound Blaster 16", 6},
+      {"sb16vibra", "Sound Blaster 16 ViBRA", 6},
+      {"ess688", "ESS 688", 4},
+      {"ess1688", "ESS ES1688", 4},
+      {"reveal_sc400", "Reveal SC400", 4},
+      {"gb", nullptr, 0},
+      {"none", nullptr, 0},
+  };
+  const Blaster& line = BlasterLine();
+  card->emulator = "DOSBox-X";
+  card->set_card = {"sbtype=sb16", "[sblaster]"};
+  card->set_port = {"sbbase=" + Hex(line.port), "[sblaster]"};
+  card->set_irq = {"irq=" + std::to_string(line.irq), "[sblaster]"};
+  card->set_dma = {"dma=" + std::to_string(line.dma), "[sblaster]"};
+  std::string sbtype = Lower(Value(machine, "sblaster", "sbtype"));
+  auto named = [&](const std::string& name) {
+    return std::find_if(std::begin(kTypes), std::end(kTypes),
+                        [&](const auto& type) { return name == type.sbtype; });
+  };
+  auto type = named(sbtype);
+  if (type == std::end(kTypes)) type = named("sb16");
+  if (!type->name) {
+    card->kind = kSoundNone;
+    card->name = "sbtype=" + sbtype;
+    return;
+  }
+  card->kind = kSoundCard;
+  card->name = type->name;
+  card->type = type->type;
+  card->port = Listed(machine, "sbbase", 16,
+                      {0x220, 0x240, 0x260, 0x280, 0x2A0, 0x2C0, 0x2E0, 0xD2,
+                       0xD4, 0xD6, 0xD8, 0xDA, 0xDC, 0xDE},
+                      0x220);
+  if (card->port < 0x100) card->port = 0x200 + ((card->port & 0xF) << 4);
+  card->irq = Listed(machine, "irq", 10, {7, 5, 3, 9, 10, 11, 12, 0, -1}, 7);
+  if (card->irq == 0) card->irq = type->type == 4 || type->type == 6 ? 5 : 7;
+  card->dma = Listed(machine, "dma", 10, {1, 5, 0, 3, 6, 7, -1}, 1);
+}
+
 }  // namespace
 
 const MachineReader kDosboxXReader = {
-    "a DOSBox-X machine", Claims, Parse, Saved, DriveC,
+    "a DOSBox-X machine", Claims, Parse, Saved, DriveC, Sound,
 };

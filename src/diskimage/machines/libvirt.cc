@@ -20,6 +20,20 @@
 //     save folder of qemu:///system (/var/lib/      qemu_conf.c virQEMU-
 //     libvirt/qemu/save) or of qemu:///session      DriverConfigNew
 //     ($XDG_CONFIG_HOME/libvirt/qemu/save)
+//   the sound card: each <sound model='sb16'> is a   libvirt src/qemu/
+//     QEMU -device sb16 (other models no Sound      qemu_command.c qemu-
+//     Blaster), its <address type='isa'> given as   BuildSoundDevCmd, qemu-
+//     iobase= (0 where not written) and irq= (where BuildDeviceAddressProps;
+//     not 0), both in hex                           domain_conf.c ISA address
+//   over QEMU's sb16 properties iobase 0x220, irq   QEMU hw/audio/sb16.c
+//     5, dma 1, which a qemu:arg -global            sb16_properties; softmmu
+//     sb16.PROP=VALUE sets for every one first; a   qdev_prop_set_globals
+//     qemu:arg -device sb16,PROP=VALUE adds one;
+//     numbers as C's strtoul in base 0 reads them
+//     whole; a domain not run by QEMU, another
+//     qemu:arg naming sb16, a -set or a
+//     <qemu:override> of a device: the file cannot
+//     say
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -38,6 +52,9 @@ const char* const kKept[] = {
     "domain/devices/disk/target",
     "domain/devices/disk/address",
     "domain/devices/disk/boot",
+    "domain/devices/sound/address",
+    "domain/commandline/arg",
+    "domain/override/device",
 };
 
 bool Claims(const std::string& head) {
@@ -179,8 +196,143 @@ MachineVerdict DriveC(const Machine& machine, MachineDisk* found) {
   return FoundPath(machine, file, what, found);
 }
 
+// The sb16 properties the BLASTER line's values are.
+const char* const kProperties[] = {"iobase", "irq", "dma"};
+
+// The property `name` (any other is none of these) of `card` to `text`, a
+// number in `base`, which `fix` changes; false where it is no number.
+bool SetProperty(const std::string& name, const std::string& text, int base,
+                 const SoundFix& fix, SoundCard* card) {
+  long* fields[] = {&card->port, &card->irq, &card->dma};
+  SoundFix* fixes[] = {&card->set_port, &card->set_irq, &card->set_dma};
+  for (int i = 0; i < 3; ++i) {
+    if (name != kProperties[i]) continue;
+    *fixes[i] = fix;
+    return WholeNumber(text, base, fields[i]);
+  }
+  return true;
+}
+
+// The BLASTER line's value of property `name`, as QEMU reads it.
+std::string Wanted(const std::string& name) {
+  const Blaster& line = BlasterLine();
+  return name == "iobase" ? "0x" + Hex(line.port)
+         : name == "irq"  ? std::to_string(line.irq)
+                          : std::to_string(line.dma);
+}
+
+// "NAME=VALUE,NAME=VALUE" set on `card`, the way `in` changes them
+// (PREFIXNAME=VALUE).
+bool SetProperties(const std::string& list, const std::string& prefix,
+                   const std::string& in, SoundCard* card) {
+  for (size_t at = 0; at < list.size();) {
+    size_t end = std::min(list.find(',', at), list.size());
+    std::string pair = list.substr(at, end - at);
+    size_t equals = std::min(pair.find('='), pair.size());
+    std::string name = pair.substr(0, equals);
+    if (!SetProperty(name, pair.substr(std::min(equals + 1, pair.size())), 0,
+                     {prefix + name + "=" + Wanted(name), in}, card)) {
+      return false;
+    }
+    at = end + 1;
+  }
+  return true;
+}
+
+void Sound(const Machine& machine, SoundCard* card) {
+  card->emulator = "libvirt";
+  card->set_card = {"add <sound model='sb16'/> to its <devices>", ""};
+  const std::string& type = Attribute(machine.xml, "type");
+  if (type != "kvm" && type != "qemu") return;
+  // QEMU's own sb16, then what -global sets for every one.
+  SoundCard sb16 = *card;
+  sb16.kind = kSoundCard;
+  sb16.name = "Sound Blaster 16";
+  sb16.type = 6;
+  sb16.port = 0x220;
+  sb16.irq = 5;
+  sb16.dma = 1;
+  SoundFix* fixes[] = {&sb16.set_port, &sb16.set_irq, &sb16.set_dma};
+  for (int i = 0; i < 3; ++i) {
+    *fixes[i] = {"add <qemu:arg value='-global'/><qemu:arg value='sb16." +
+                     std::string(kProperties[i]) + "=" +
+                     Wanted(kProperties[i]) + "'/> to its <qemu:commandline>",
+                 ""};
+  }
+  const XmlElement* commandline = Child(machine.xml, "commandline");
+  std::vector<const XmlElement*> args;
+  if (commandline) args = Children(*commandline, "arg");
+  std::vector<const XmlElement*> devices;  // -device sb16,...
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = Attribute(*args[i], "value");
+    const XmlElement* next = i + 1 < args.size() ? args[i + 1] : nullptr;
+    std::string value = next ? Attribute(*next, "value") : "";
+    if (arg == "-global" && value.compare(0, 5, "sb16.") == 0) {
+      std::string in = "its qemu:arg (line " + std::to_string(next->line) + ")";
+      if (!SetProperties(value.substr(5), "sb16.", in, &sb16)) return;
+      ++i;
+    } else if (arg == "-device" &&
+               (value == "sb16" || value.compare(0, 5, "sb16,") == 0)) {
+      devices.push_back(next);
+      ++i;
+    } else if (arg.find("sb16") != std::string::npos || arg == "-set") {
+      return;
+    }
+  }
+  const XmlElement* override = Child(machine.xml, "override");
+  if (override && !Children(*override, "device").empty()) return;
+  std::vector<SoundCard> cards;
+  std::string other;
+  const XmlElement* list = Child(machine.xml, "devices");
+  for (const XmlElement* sound :
+       list ? Children(*list, "sound") : std::vector<const XmlElement*>{}) {
+    const std::string& model = Attribute(*sound, "model");
+    if (model != "sb16") {
+      if (other.empty()) other = "its sound card is an " + model;
+      continue;
+    }
+    cards.push_back(sb16);
+    const XmlElement* address = Child(*sound, "address");
+    if (!address || Attribute(*address, "type") != "isa") continue;
+    std::string in = "the <address> of its <sound model='sb16'> (line " +
+                     std::to_string(address->line) + ")";
+    const Blaster& line = BlasterLine();
+    const std::string& iobase = Attribute(*address, "iobase");
+    const std::string& irq = Attribute(*address, "irq");
+    long number = 0;
+    if (!SetProperty("iobase", iobase.empty() ? "0" : iobase, 16,
+                     {"iobase='0x" + Hex(line.port) + "'", in},
+                     &cards.back()) ||
+        (!irq.empty() && !WholeNumber(irq, 16, &number))) {
+      return;
+    }
+    if (number > 0) {
+      SetProperty("irq", irq, 16, {"irq='0x" + Hex(line.irq) + "'", in},
+                  &cards.back());
+    }
+  }
+  for (const XmlElement* device : devices) {
+    cards.push_back(sb16);
+    const std::string& value = Attribute(*device, "value");
+    if (value.size() > 5 &&
+        !SetProperties(
+            value.substr(5), "",
+            "its qemu:arg -device (line " + std::to_string(device->line) + ")",
+            &cards.back())) {
+      return;
+    }
+  }
+  const SoundCard* chosen = ChosenCard(cards);
+  if (chosen) {
+    *card = *chosen;
+  } else {
+    card->kind = kSoundNone;
+    card->name = other;
+  }
+}
+
 }  // namespace
 
 const MachineReader kLibvirtReader = {
-    "a libvirt machine", Claims, Parse, Saved, DriveC,
+    "a libvirt machine", Claims, Parse, Saved, DriveC, Sound,
 };

@@ -46,6 +46,9 @@ MachineVerdict Read(int fd, uint64_t size, Machine* machine,
     return Refused(*machine, std::string(kind) + " file " + why, found);
   }
   text = std::string();
+  SoundCard card;
+  machine->reader->sound(*machine, &card);
+  SaySoundCard(card, &found->sound_agrees, &found->sound_differs);
   std::string saved = machine->reader->saved(*machine);
   if (!saved.empty()) {
     found->kind = kind;

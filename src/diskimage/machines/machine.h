@@ -35,6 +35,10 @@ struct MachineDisk {
   // lower parents are found where their formats say.
   std::vector<std::string> parents;
   std::string why;  // where it is not kMachineDisk
+  // Its sound card against the BLASTER line (sound.h), wherever its
+  // emulator's rules read the file: a verbose line where they agree, a
+  // line for standard error where they differ; "" where it cannot say.
+  std::string sound_agrees, sound_differs;
 };
 
 // Reads the file at the absolute `path` as a machine file.

@@ -23,6 +23,16 @@
 //     the CD-ROM's and ZIP's; none (or unnamed)     scsi_hd.c scsi_hd_init
 //     takes no disk
 //   drive C: the first of them that names a file    the machine's BIOS
+//   sndcard names the card by its internal name     src/pc.c loadconfig,
+//     (none where not given); its settings are in   src/sound/sound.c;
+//     the section of its name, the first of that    plugin-api/device.c
+//     name, as C's %i reads them                    device_get_config_int
+//   addr, irq, dma over each card's defaults        src/sound/sound_sb.c
+//     (220, 7, 1); a 16 and an AWE32 read addr      sb_*_init, device_
+//     alone, and start on IRQ 7, DMA 1, wherever    config_t tables; sound_
+//     the BLASTER line is: only the machine's own   sb_dsp.c sb_dsp_init
+//     programs move them; MCA cards are set up by
+//     the machine
 #include <stdlib.h>
 
 #include <algorithm>
@@ -37,6 +47,22 @@ const char* const kFiles[] = {"hdc_fn", "hdd_fn", "hde_fn", "hdf_fn",
                               "hdg_fn", "hdh_fn", "hdi_fn"};
 const char* const kOtherKeys[] = {"hdd_controller", "cdrom_channel",
                                   "zip_channel", "model", "gfxcard"};
+// The Sound Blasters of sound_sb.c: internal names, names (their
+// sections), T, and whether the file sets their IRQ and DMA.
+const struct Card {
+  const char* sndcard;
+  const char* name;
+  long type;
+  bool set;
+} kCards[] = {
+    {"sb", "Sound Blaster v1.0", 1, true},
+    {"sb1.5", "Sound Blaster v1.5", 1, true},
+    {"sb2.0", "Sound Blaster v2.0", 3, true},
+    {"sbprov1", "Sound Blaster Pro v1", 2, true},
+    {"sbprov2", "Sound Blaster Pro v2", 4, true},
+    {"sb16", "Sound Blaster 16", 6, false},
+    {"sbawe32", "Sound Blaster AWE32", 6, false},
+};
 
 template <typename List>
 bool In(const List& list, const std::string& name) {
@@ -44,7 +70,12 @@ bool In(const List& list, const std::string& name) {
 }
 
 bool Wanted(const std::string& key) {
-  return In(kFiles, key) || In(kOtherKeys, key);
+  return In(kFiles, key) || In(kOtherKeys, key) || key == "sndcard";
+}
+
+bool CardSection(const std::string& section) {
+  return std::any_of(std::begin(kCards), std::end(kCards),
+                     [&](const Card& card) { return section == card.name; });
 }
 
 // Calls `line(text, number)` for each piece of a line PCem reads.
@@ -99,15 +130,24 @@ bool Claims(const std::string& head) {
 bool Parse(const std::string& text, Machine* machine, std::string*) {
   bool global = true;
   std::string key, value;
+  std::map<std::string, Setting>* card = nullptr;  // a card's first section
   std::map<std::string, Setting>& settings = machine->settings[""];
   Lines(text, [&](std::string_view line, size_t number) {
     size_t c = line.find_first_not_of(' ');
-    if (c != std::string_view::npos && line[c] == '[' &&
-        line.find(']', c) != std::string_view::npos) {
+    size_t close = c == std::string_view::npos || line[c] != '['
+                       ? std::string_view::npos
+                       : line.find(']', c);
+    if (close != std::string_view::npos) {
       global = false;
+      std::string section(line.substr(c + 1, close - c - 1));
+      card = CardSection(section) && !machine->settings.count(section)
+                 ? &machine->settings[section]
+                 : nullptr;
     }
-    if (global && KeyValue(line, &key, &value) && Wanted(key)) {
-      settings.emplace(key, Setting{value, number});
+    if (!KeyValue(line, &key, &value)) return;
+    if (global && Wanted(key)) settings.emplace(key, Setting{value, number});
+    if (card && (key == "addr" || key == "irq" || key == "dma")) {
+      card->emplace(key, Setting{value, number});
     }
   });
   return true;
@@ -159,8 +199,48 @@ MachineVerdict DriveC(const Machine& machine, MachineDisk* found) {
   return NoDisk(machine, "no hard disk", found);
 }
 
+void Sound(const Machine& machine, SoundCard* card) {
+  const Blaster& line = BlasterLine();
+  std::string in = "[Sound Blaster Pro v2]";
+  card->emulator = "PCem";
+  card->set_card = {"set sndcard = sbprov2, and irq = " +
+                        std::to_string(line.irq) + " in " + in,
+                    ""};
+  std::string sndcard = Value(machine, "", "sndcard");
+  auto known =
+      std::find_if(std::begin(kCards), std::end(kCards),
+                   [&](const Card& c) { return sndcard == c.sndcard; });
+  if (sndcard.empty() || sndcard == "none") {
+    card->kind = kSoundNone;
+    return;
+  }
+  if (known == std::end(kCards)) return;
+  in = "[" + std::string(known->name) + "]";
+  card->kind = kSoundCard;
+  card->name = known->name;
+  card->type = known->type;
+  card->set_port = {"addr = " + std::to_string(line.port), in};
+  if (known->set) {
+    card->set_irq = {"irq = " + std::to_string(line.irq), in};
+    card->set_dma = {"dma = " + std::to_string(line.dma), in};
+  }
+  // config_get_int: the default where not given, else sscanf's %i (which
+  // leaves PCem's number unset where it reads none: the file cannot say).
+  bool read = true;
+  auto number = [&](const char* key, long fallback) {
+    const Setting* setting = Find(machine, known->name, key);
+    long value = fallback;
+    if (setting) read = LeadingNumber(setting->value, 0, &value) && read;
+    return value;
+  };
+  card->port = number("addr", 0x220);
+  card->irq = known->set ? number("irq", 7) : 7;
+  card->dma = known->set ? number("dma", 1) : 1;
+  if (!read) card->kind = kSoundUnsaid;
+}
+
 }  // namespace
 
 const MachineReader kPcemReader = {
-    "a PCem machine", Claims, Parse, Saved, DriveC,
+    "a PCem machine", Claims, Parse, Saved, DriveC, Sound,
 };

@@ -3,7 +3,7 @@
 // claims a file, how the emulator parses it, and, from what was parsed,
 // drive C (the disk the machine's BIOS numbers 0x80: the first hard disk
 // it boots), the base of that disk's chain where the file names one, and
-// whether the machine is kept saved.
+// whether the machine is kept saved; and its sound card (sound.h).
 //
 // Parsing is apart from choosing: a reader's parse keeps the settings it
 // reads (by section and key, each with its line), as its emulator reads
@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "diskimage/machines/machine.h"
+#include "diskimage/machines/sound.h"
 #include "diskimage/machines/xml.h"
 
 // A setting as its emulator takes it, and the line that gives it.
@@ -65,6 +66,9 @@ struct MachineReader {
   // Drive C of the machine, and the base of its chain where the file
   // names it.
   MachineVerdict (*drive_c)(const Machine& machine, MachineDisk* found);
+  // The machine's Sound Blaster: where it is and how the file moves it,
+  // that it has none, or that the file cannot say.
+  void (*sound)(const Machine& machine, SoundCard* card);
 };
 
 // The readers, in the order they are tried.

@@ -19,7 +19,17 @@
 //     not its registry parent, is inaccessible      Medium::i_queryInfo
 //   a differencing disk's parent is the one the     Medium::i_queryInfo
 //     registry nests it under
+//   sound: <Hardware><AudioAdapter> enabled (true,  Settings.cpp readAudio-
+//     yes, 1; false, no, 0), by default for files   Adapter, readHardware,
+//     of settings 1.16 and later off, on before;    AudioAdapter::Audio-
+//     controller SB16 a Sound Blaster 16 (AC97 by   Adapter; Runtime/r3/
+//     default, and HDA: none)                       xml.cpp getAttributeValue
+//   an SB16 on port 0x220, IRQ 5, DMA 1, unless     Main/src-client/Console-
+//     the machine's ExtraDataItem VBoxInternal/     ImplConfigX86.cpp; Dev-
+//     Devices/sb16/0/Config/Port, IRQ or DMA gives  SB16.cpp sb16Construct
+//     a number
 #include <limits.h>
+#include <stdio.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -38,6 +48,8 @@ const char* const kKept[] = {
     "Image",
     "VirtualBox/Machine/Hardware/StorageControllers/StorageController/"
     "AttachedDevice/Image",
+    "VirtualBox/Machine/Hardware/AudioAdapter",
+    "VirtualBox/Machine/ExtraData/ExtraDataItem",
 };
 
 void ReadDisks(const XmlElement& parent, const std::string& folder,
@@ -219,10 +231,85 @@ MachineVerdict DriveC(const Machine& machine, MachineDisk* found) {
   return kMachineDisk;
 }
 
+void Sound(const Machine& machine, SoundCard* card) {
+  card->emulator = "VirtualBox";
+  card->set_card = {
+      "add <AudioAdapter controller=\"SB16\" enabled=\"true\"/> to its "
+      "<Hardware>",
+      ""};
+  const XmlElement* element = Child(machine.xml, "Machine");
+  const XmlElement* hardware = element ? Child(*element, "Hardware") : nullptr;
+  if (!hardware) return;
+  // "1.16-linux": settings 1.16 and later leave audio off by default.
+  long major = 0, minor = 0;
+  if (sscanf(Attribute(machine.xml, "version").c_str(), "%ld.%ld", &major,
+             &minor) != 2) {
+    return;
+  }
+  bool enabled = major < 1 || (major == 1 && minor < 16);
+  const XmlElement* audio = Child(*hardware, "AudioAdapter");
+  std::string controller = "AC97";
+  if (audio) {
+    card->set_card = {
+        "controller=\"SB16\" enabled=\"true\"",
+        "its <AudioAdapter> (line " + std::to_string(audio->line) + ")"};
+    const std::string& on = Attribute(*audio, "enabled");
+    if (on == "true" || on == "yes" || on == "1") enabled = true;
+    if (on == "false" || on == "no" || on == "0") enabled = false;
+    if (!Attribute(*audio, "controller").empty()) {
+      controller = Attribute(*audio, "controller");
+    }
+  }
+  if (controller != "SB16" && controller != "AC97" && controller != "HDA") {
+    return;  // VirtualBox refuses the file
+  }
+  if (!enabled || controller != "SB16") {
+    card->kind = kSoundNone;
+    card->name =
+        enabled ? "its audio controller is " + controller : "its audio is off";
+    return;
+  }
+  card->kind = kSoundCard;
+  card->name = "Sound Blaster 16";
+  card->type = 6;
+  card->port = 0x220;
+  card->irq = 5;
+  card->dma = 1;
+  const char* const kKeys[] = {"Port", "IRQ", "DMA"};
+  long* fields[] = {&card->port, &card->irq, &card->dma};
+  SoundFix* fixes[] = {&card->set_port, &card->set_irq, &card->set_dma};
+  const XmlElement* extra = element ? Child(*element, "ExtraData") : nullptr;
+  for (const XmlElement* item : extra ? Children(*extra, "ExtraDataItem")
+                                      : std::vector<const XmlElement*>{}) {
+    const std::string& name = Attribute(*item, "name");
+    for (int i = 0; i < 3; ++i) {
+      if (name !=
+          std::string("VBoxInternal/Devices/sb16/0/Config/") + kKeys[i]) {
+        continue;
+      }
+      // Console::i_configConstructorInner: a number of any base, "integer:"
+      // first or not, else a string, which the SB16 refuses.
+      std::string value = Attribute(*item, "value");
+      if (value.compare(0, 8, "integer:") == 0) value.erase(0, 8);
+      if (!WholeNumber(value, 0, fields[i])) {
+        card->kind = kSoundUnsaid;
+      }
+      const Blaster& line = BlasterLine();
+      long wanted[] = {line.port, line.irq, line.dma};
+      *fixes[i] = {
+          "value=\"" +
+              (i == 0 ? "0x" + Hex(wanted[i]) : std::to_string(wanted[i])) +
+              "\"",
+          "its ExtraDataItem " + name + " (line " + std::to_string(item->line) +
+              ")"};
+    }
+  }
+}
+
 }  // namespace
 
 const MachineReader kVirtualBoxReader = {
-    "a VirtualBox machine", Claims, Parse, Saved, DriveC,
+    "a VirtualBox machine", Claims, Parse, Saved, DriveC, Sound,
 };
 
 std::vector<const VboxDisk*> VboxDisks(const VboxMachine& machine) {

@@ -27,6 +27,12 @@
 //     ide1:1, else of one other bus by controller
 //     and unit; disks on two buses without
 //     bios.hddOrder depend on the BIOS's settings
+//   sound.present TRUE (none: FALSE) and           VMware's documented
+//     sound.virtualDev: sb16 a Sound Blaster 16,    .vmx keys
+//     which the file gives no resources (the
+//     card's own 220, IRQ 5, DMA 1); es1371 and
+//     hdaudio no Sound Blaster; none given: VMware
+//     picks by guest and hardware version
 #include <string.h>
 #include <strings.h>
 
@@ -47,7 +53,8 @@ const Bus kBuses[] = {
 const char* const kDeviceKeys[] = {"present", "filename", "devicetype",
                                    "clientdevice"};
 const char* const kOtherKeys[] = {"checkpoint.vmstate", "bios.hddorder",
-                                  "config.version", "virtualhw.version"};
+                                  "config.version",     "virtualhw.version",
+                                  "sound.present",      "sound.virtualdev"};
 
 // Whether `key` (folded) is one of a device's that this reader reads:
 // BUSn.present, BUSn:u.present and the like.
@@ -297,8 +304,29 @@ MachineVerdict DriveC(const Machine& machine, MachineDisk* found) {
                    found);
 }
 
+void Sound(const Machine& machine, SoundCard* card) {
+  card->emulator = "VMware";
+  card->set_card = {
+      "set sound.present = \"TRUE\" and sound.virtualDev = \"sb16\"", ""};
+  bool present = false;
+  std::string why;
+  if (!Boolean(machine, "sound.present", &present, &why)) return;
+  std::string device = Lower(Value(machine, "", "sound.virtualdev"));
+  if (!present || device == "es1371" || device == "hdaudio") {
+    card->kind = kSoundNone;
+    if (present) card->name = "its sound card is an " + device;
+  } else if (device == "sb16") {
+    card->kind = kSoundCard;
+    card->name = "Sound Blaster 16";
+    card->type = 6;
+    card->port = 0x220;
+    card->irq = 5;
+    card->dma = 1;
+  }
+}
+
 }  // namespace
 
 const MachineReader kVmwareReader = {
-    "a VMware machine", Claims, Parse, Saved, DriveC,
+    "a VMware machine", Claims, Parse, Saved, DriveC, Sound,
 };

@@ -323,6 +323,7 @@ Drive* Attach(const char* location, bool read_only, DriveProblem* problem) {
   drive->ops = &kImageDrive;
   DiskStatus opened = OpenDisk(location, read_only, &drive->disk);
   if (!drive->disk.took.empty()) NoteDriveC(drive->disk.took);
+  NoteSoundCard(drive->disk.sound_agrees, drive->disk.sound_differs);
   if (opened == kDiskOpen) return drive;
   problem->status = ForDrive(opened);
   problem->why = drive->disk.why;

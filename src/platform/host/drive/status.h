@@ -39,4 +39,10 @@ void ResetDriveStatus();
 void NoteDriveC(const std::string& note);
 std::string DriveCNote();
 
+// What a machine file says of its sound card against the BLASTER line: a
+// verbose line where they agree, a line for standard error where they
+// differ; "" else.
+void NoteSoundCard(const std::string& agrees, const std::string& differs);
+void SoundCardNote(std::string* agrees, std::string* differs);
+
 #endif  // DOSSETUP_PLATFORM_HOST_DRIVE_STATUS_H_
