@@ -392,29 +392,31 @@ DiskStatus WriteDisk(Disk* disk) {
     disk->writing = true;
     return kDiskOpen;
   }
-  // The journal first, while the volume can still be read: without it
-  // nothing changes.
-  if (!BeginJournal(disk->journal, disk->size)) {
+  if (!MakeJournalFile(disk->journal)) {
     return Refuse(disk, kDiskNoJournal,
                   "cannot make the journal beside the image");
   }
-  disk->journaled = true;
-  // The view of the image alone stays: the commit reads it.
-  if (!OpenRawView(JournalBlockdevs(disk->journal), true,
-                   ImageFolder(disk->path), &disk->journal_view)) {
+  // The daemon that shows the image alone gains the journal; a disk mtools
+  // reads itself gets one that shows nothing else.
+  if ((disk->view.folder.empty() &&
+       !OpenRawView(ImageBlockdevs(disk->journal), false,
+                    ImageFolder(disk->path), &disk->view, false)) ||
+      !BeginJournal(disk->journal, &disk->view, disk->size)) {
     DiscardJournal(disk->journal);
-    disk->journaled = false;
     return Refuse(disk, kDiskNoHelper, kNoView);
   }
+  disk->journaled = true;
   disk->journal.image_view = &disk->view;
-  SetSpec(disk, disk->journal_view.disk);  // the disk from its start
+  SetSpec(disk, disk->view.journal);  // the disk from its start
   disk->writing = true;
   return kDiskOpen;
 }
 
 DiskStatus CloseDisk(Disk* disk, bool changed, std::string* why) {
   DiskStatus status = kDiskClosed;
-  bool clean = CloseRawView(&disk->journal_view);
+  // Every write through the journal reaches its file; the view of the
+  // image alone stays for the commit.
+  bool clean = RemoveJournalView(&disk->view);
   if (disk->journaled) {
     // Nothing past an interrupt or a daemon that died is ever committed.
     if (!changed || !clean || InterruptSignal()) {

@@ -67,8 +67,10 @@ struct Disk {
   Bridge bridge;  // what shows the chain to QEMU
   bool journaled = false;
   Journal journal;
-  RawView view;          // of the image alone, that cannot write
-  RawView journal_view;  // through the journal, once writing
+  // The daemon's views: of the image alone, that cannot write, where
+  // mtools does not read the image itself; through the journal, once
+  // writing.
+  RawView view;
 };
 
 // Opens the image at `location` into `disk` to be read: in use, then its

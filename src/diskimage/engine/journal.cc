@@ -325,7 +325,7 @@ bool ReadImageDisk(const Journal& journal,
   RawView view;
   int fd = journal.image_fd;
   bool own = journal.chain != nullptr;
-  bool open_view = journal.image_view && !journal.image_view->folder.empty();
+  bool open_view = journal.image_view && !journal.image_view->disk.empty();
   if (!own && journal.format != "raw") {
     if (!open_view && !OpenRawView(ImageBlockdevs(journal), false,
                                    ImageFolder(journal.image), &view)) {
@@ -487,38 +487,24 @@ bool SettleJournal(const Journal& journal, std::string* why) {
   return true;
 }
 
-bool BeginJournal(const Journal& journal, uint64_t size) {
+bool MakeJournalFile(const Journal& journal) {
   // The journal's name is this program's: whatever holds it goes, and the
-  // file is made here, so that qemu-img never writes through a link.
+  // file is made here, so that QEMU never writes through a link.
   unlink(journal.overlay.c_str());
   int fd = open(journal.overlay.c_str(),
                 O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return false;
-  close(fd);
-  std::vector<std::string> create = {
-      "qemu-img",          "create", "-q", "-f", "qcow2", journal.overlay,
-      std::to_string(size)};
-  // Named as its backing file only where QEMU can open the image itself.
-  if (journal.image_nodes.empty()) {
-    create.insert(create.begin() + 5,
-                  {"-u", "-b", journal.image, "-F", journal.format});
-  }
-  bool made = RunQemuTool(journal.image, create) == 0;
-  if (!made) unlink(journal.overlay.c_str());
-  return made;
+  return fd >= 0 && close(fd) == 0;
 }
 
-std::vector<std::string> JournalBlockdevs(const Journal& journal) {
+bool BeginJournal(const Journal& journal, RawView* view, uint64_t size) {
+  // Named as its backing file only where QEMU can open the image itself.
   // The journal is synced once, at the commit point; a run cut short
   // before it is discarded whole, so flushes on the way buy nothing.
-  std::vector<std::string> nodes = ImageNodes(journal);
-  nodes.push_back(
-      "driver=file,node-name=journal-file,locking=off,cache.no-flush=on,"
-      "filename=" +
-      OptionValue(journal.overlay));
-  nodes.push_back(
-      "driver=qcow2,node-name=disk,file=journal-file,backing=image");
-  return nodes;
+  bool made = AddJournalView(view, journal.overlay, size,
+                             journal.image_nodes.empty() ? journal.image : "",
+                             journal.format);
+  if (!made) unlink(journal.overlay.c_str());
+  return made;
 }
 
 std::vector<std::string> ImageBlockdevs(const Journal& journal) {

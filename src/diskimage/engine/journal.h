@@ -84,13 +84,16 @@ bool SettleJournal(const Journal& journal, std::string* why);
 // Whether SettleJournal would commit a journal an earlier run left.
 bool JournalWaits(const Journal& journal);
 
-// Creates an empty journal of `size` bytes over the image; false when it
-// cannot be made.
-bool BeginJournal(const Journal& journal, uint64_t size);
+// Makes the journal's file, empty, beside the image; false when it cannot.
+bool MakeJournalFile(const Journal& journal);
 
-// The block nodes that show the image through the journal, for a view.
-std::vector<std::string> JournalBlockdevs(const Journal& journal);
-// The block node that shows the image alone, read-only, for a view.
+// Makes that file an empty journal of `size` bytes over the image as node
+// "image" of `view` shows it (view.h), and shows the disk through it
+// there; false when it cannot, and then the file is gone.
+bool BeginJournal(const Journal& journal, RawView* view, uint64_t size);
+
+// The block nodes that show the image alone, read-only, for a view: node
+// "image", and node "disk" over it.
 std::vector<std::string> ImageBlockdevs(const Journal& journal);
 
 enum CommitResult {

@@ -102,8 +102,7 @@ static bool JsonTrue(const std::string& line, const char* key) {
   return line.find(std::string("\"") + key + "\": true") != std::string::npos;
 }
 
-// `text` as a JSON string.
-static std::string JsonString(const std::string& text) {
+std::string JsonString(const std::string& text) {
   std::string quoted = "\"";
   for (char c : text) {
     if (c == '"' || c == '\\') {

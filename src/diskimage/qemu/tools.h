@@ -34,6 +34,9 @@ bool MapOwnExtents(const std::string& file, std::vector<StoredExtent>* extents);
 // unless doubled.
 std::string OptionValue(const std::string& text);
 
+// `text` as a JSON string.
+std::string JsonString(const std::string& text);
+
 // QEMU's tools get the search path alone, and speak plain ASCII.
 std::vector<std::string> QemuEnvironment();
 

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -17,7 +18,6 @@
 namespace {
 
 const long kFuseMagic = 0x65735546;
-const int kStartMilliseconds = 30000;
 const int kStopMilliseconds = 60000;
 
 // A FUSE mount on `path`, live, or dead (its daemon gone).
@@ -27,12 +27,27 @@ bool IsFuseMount(const std::string& path) {
   return fs.f_type == kFuseMagic;
 }
 
-// Unmounts a view whose daemon is gone or stuck, and removes it.
-void RemoveView(const std::string& folder, const std::string& disk) {
-  if (IsFuseMount(disk) && umount2(disk.c_str(), MNT_DETACH) != 0) {
-    RunProgram({"fusermount3", "-u", "-z", disk}, QemuEnvironment());
+// The mount points a view's folder may hold.
+const char* const kMountPoints[] = {"disk", "journal"};
+
+// Whether a mount point of the view's folder still holds a FUSE mount.
+bool AnyMounted(const std::string& folder) {
+  for (const char* name : kMountPoints) {
+    if (IsFuseMount(folder + "/" + name)) return true;
   }
-  unlink(disk.c_str());
+  return false;
+}
+
+// Unmounts the views of a daemon that is gone or stuck, and removes them
+// and their folder.
+void RemoveView(const std::string& folder) {
+  for (const char* name : kMountPoints) {
+    std::string mount = folder + "/" + name;
+    if (IsFuseMount(mount) && umount2(mount.c_str(), MNT_DETACH) != 0) {
+      RunProgram({"fusermount3", "-u", "-z", mount}, QemuEnvironment());
+    }
+    unlink(mount.c_str());
+  }
   rmdir(folder.c_str());
 }
 
@@ -41,8 +56,7 @@ void RemoveView(const std::string& folder, const std::string& disk) {
 // dies first, the daemon (told by its death signal) unmounts, and the
 // guard removes what is left. It holds no other descriptor, so that it
 // never keeps an image open or locked.
-pid_t StartGuard(const std::string& folder, const std::string& disk,
-                 int* pipe_write) {
+pid_t StartGuard(const std::string& folder, int* pipe_write) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return -1;
   pid_t guard = fork();
@@ -57,11 +71,11 @@ pid_t StartGuard(const std::string& folder, const std::string& disk,
       ssize_t count = read(3, &byte, 1);
       if (count == 0 || (count < 0 && errno != EINTR)) break;
     }
-    for (int waited = 0; waited < kStopMilliseconds && IsFuseMount(disk);
+    for (int waited = 0; waited < kStopMilliseconds && AnyMounted(folder);
          waited += 10) {
       PauseMilliseconds(10);
     }
-    RemoveView(folder, disk);
+    RemoveView(folder);
     _exit(0);
   }
   close(fds[0]);
@@ -73,58 +87,147 @@ pid_t StartGuard(const std::string& folder, const std::string& disk,
   return guard;
 }
 
+// Makes the empty file a view is mounted on: FUSE mounts it on a regular
+// file.
+bool MakeMountPoint(const std::string& path) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  return fd >= 0 && close(fd) == 0;
+}
+
+bool Command(RawView* view, const std::string& command,
+             std::string* reply = nullptr) {
+  return MonitorCommand(&view->monitor, command, reply);
+}
+
+// Waits for the job that makes the journal; true when it ended well.
+bool AwaitJob(RawView* view) {
+  std::string reply;
+  for (int waited = 0; waited < kStopMilliseconds; ++waited) {
+    if (!Command(view, "{\"execute\":\"query-jobs\"}", &reply)) return false;
+    if (reply.find("\"concluded\"") != std::string::npos) {
+      return reply.find("\"error\"") == std::string::npos &&
+             Command(view,
+                     "{\"execute\":\"job-dismiss\",\"arguments\":{\"id\":"
+                     "\"journal\"}}");
+    }
+    PauseMilliseconds(1);
+  }
+  return false;
+}
+
 }  // namespace
 
 bool OpenRawView(const std::vector<std::string>& blockdevs, bool writable,
-                 const std::string& folder, RawView* view) {
+                 const std::string& folder, RawView* view, bool show_disk) {
   *view = RawView();
   std::string program = FindProgram("qemu-storage-daemon");
   if (program.empty()) return false;
   std::string own = ScratchFolder() + "/dossetup-view-XXXXXX";
   if (!mkdtemp(own.data())) return false;
   view->folder = own;
-  view->disk = own + "/disk";
-  view->guard = StartGuard(view->folder, view->disk, &view->guard_pipe);
-  // FUSE mounts the view on a regular file.
-  int mount_point =
-      open(view->disk.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (view->guard < 0 || mount_point < 0 || close(mount_point) != 0) {
+  view->guard = StartGuard(view->folder, &view->guard_pipe);
+  std::string disk = own + "/disk";
+  int ends[2] = {-1, -1};
+  if (view->guard < 0 || (show_disk && !MakeMountPoint(disk)) ||
+      socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
     CloseRawView(view);
     return false;
   }
-  std::vector<std::string> argv = {"qemu-storage-daemon"};
+  view->monitor.fd = ends[0];
+  // The monitor speaks on the daemon's standard input and output.
+  std::vector<std::string> argv = {"qemu-storage-daemon", "--chardev",
+                                   "stdio,id=monitor", "--monitor",
+                                   "chardev=monitor"};
   for (const std::string& blockdev : blockdevs) {
     argv.push_back("--blockdev");
     argv.push_back(blockdev);
   }
-  argv.push_back("--export");
-  argv.push_back(std::string("type=fuse,id=view,node-name=disk,writable=") +
-                 (writable ? "on" : "off") +
-                 ",allow-other=off,mountpoint=" + OptionValue(view->disk));
+  if (show_disk) {
+    argv.push_back("--export");
+    argv.push_back(std::string("type=fuse,id=view,node-name=disk,writable=") +
+                   (writable ? "on" : "off") +
+                   ",allow-other=off,mountpoint=" + OptionValue(disk));
+  }
   // SIGTERM makes the daemon flush, unmount and exit.
   ChildOptions options;
+  options.in_fd = ends[1];
+  options.out_fd = ends[1];
   options.death_signal = SIGTERM;
   options.folder = folder;
   view->daemon = StartChild(program, argv, QemuEnvironment(), options);
-  bool ready = false;
-  for (int waited = 0; view->daemon > 0 && waited < kStartMilliseconds;
-       waited += 5) {
-    if (IsFuseMount(view->disk)) {
-      ready = true;
-      break;
-    }
-    if (WaitChild(view->daemon, 0) != kStillRunning) {
-      view->daemon = -1;  // it gave up
-      break;
-    }
-    PauseMilliseconds(5);
-  }
+  close(ends[1]);
+  // The monitor answers once the daemon has set up what it was given.
+  bool ready = view->daemon > 0 &&
+               Command(view, "{\"execute\":\"qmp_capabilities\"}") &&
+               (!show_disk || IsFuseMount(disk));
   if (!ready) {
     CloseRawView(view);
     return false;
   }
+  if (show_disk) view->disk = disk;
   StepHit();
   return true;
+}
+
+bool AddJournalView(RawView* view, const std::string& overlay, uint64_t size,
+                    const std::string& backing,
+                    const std::string& backing_format) {
+  std::string mount = view->folder + "/journal";
+  std::string create =
+      "{\"driver\":\"qcow2\",\"file\":\"journal-file\","
+      "\"size\":" +
+      std::to_string(size);
+  if (!backing.empty()) {
+    create += ",\"backing-file\":" + JsonString(backing) +
+              ",\"backing-fmt\":" + JsonString(backing_format);
+  }
+  // Made by a job of the daemon's through a file node that never flushes.
+  bool ok =
+      MakeMountPoint(mount) &&
+      Command(view,
+              "{\"execute\":\"blockdev-add\",\"arguments\":{\"driver\":"
+              "\"file\",\"node-name\":\"journal-file\",\"locking\":\"off\","
+              "\"cache\":{\"no-flush\":true},\"filename\":" +
+                  JsonString(overlay) + "}}") &&
+      Command(view,
+              "{\"execute\":\"blockdev-create\",\"arguments\":{\"job-id\":"
+              "\"journal\",\"options\":" +
+                  create + "}}}") &&
+      AwaitJob(view) &&
+      Command(view,
+              "{\"execute\":\"blockdev-add\",\"arguments\":{\"driver\":"
+              "\"qcow2\",\"node-name\":\"journal\",\"file\":\"journal-file\","
+              "\"backing\":\"image\"}}") &&
+      Command(view,
+              "{\"execute\":\"block-export-add\",\"arguments\":{\"type\":"
+              "\"fuse\",\"id\":\"journal\",\"node-name\":\"journal\","
+              "\"writable\":true,\"allow-other\":\"off\",\"mountpoint\":" +
+                  JsonString(mount) + "}}") &&
+      IsFuseMount(mount);
+  if (!ok) return false;
+  view->journal = mount;
+  StepHit();
+  return true;
+}
+
+bool RemoveJournalView(RawView* view) {
+  if (view->journal.empty()) return true;
+  bool ok =
+      Command(view,
+              "{\"execute\":\"block-export-del\",\"arguments\":{\"id\":"
+              "\"journal\",\"mode\":\"hard\"}}") &&
+      MonitorAwait(&view->monitor, "\"BLOCK_EXPORT_DELETED\"") &&
+      Command(view,
+              "{\"execute\":\"blockdev-del\",\"arguments\":{\"node-name\":"
+              "\"journal\"}}") &&
+      Command(view,
+              "{\"execute\":\"blockdev-del\",\"arguments\":{\"node-name\":"
+              "\"journal-file\"}}");
+  if (ok) {
+    unlink(view->journal.c_str());
+    view->journal.clear();
+  }
+  return ok;
 }
 
 bool CloseRawView(RawView* view) {
@@ -138,7 +241,8 @@ bool CloseRawView(RawView* view) {
     }
     clean = status == 0;
   }
-  if (!view->folder.empty()) RemoveView(view->folder, view->disk);
+  if (view->monitor.fd >= 0) close(view->monitor.fd);
+  if (!view->folder.empty()) RemoveView(view->folder);
   if (view->guard_pipe >= 0) close(view->guard_pipe);
   if (view->guard > 0) WaitChild(view->guard);
   *view = RawView();
