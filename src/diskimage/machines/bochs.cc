@@ -237,6 +237,7 @@ void Reader::Sb16(const std::vector<std::string>& params, size_t number) {
 
 bool Reader::File(const std::string& text, int level) {
   size_t number = 0;
+  std::vector<std::string> params;
   for (size_t at = 0; at < text.size();) {
     ++number;
     size_t end = text.find('\n', at);
@@ -246,7 +247,7 @@ bool Reader::File(const std::string& text, int level) {
       if (!line.empty() && static_cast<signed char>(line.back()) < ' ') {
         line.pop_back();
       }
-      std::vector<std::string> params;
+      params.clear();  // kept, with its room, from line to line
       if (line.find_first_not_of(" \t\r\n\v\f") == std::string::npos) continue;
       if (!Parameters(line, number, &params) ||
           !Directive(params, number, level)) {
