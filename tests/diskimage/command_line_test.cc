@@ -476,6 +476,13 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
         "cd " + folder + " && bximage -func=convert -imgmode=" + mode +
         " -q bochsrc.c base.new >/dev/null && mv " + "base.new bochsrc.c"));
   };
+  // The undoable disk's base converted by qemu-img to a VDI, in its place.
+  auto vdi_base = [&] {
+    bochs(kBochsUndoable);
+    ASSERT_TRUE(Shell("cd " + folder +
+                      " && qemu-img convert -O vdi bochsrc.c b && mv b "
+                      "bochsrc.c"));
+  };
   struct Row {  // NOLINT(clang-analyzer-optin.performance.Padding)
     const char* name;
     const char* machine;  // its files, from tests/data/machines
@@ -546,6 +553,21 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
        "bochsrc", 0, "drive C is {folder}/bochsrc.c.redolog"},
       {"an undoable disk over a sparse base", "", [&] { base_as("sparse"); },
        "bochsrc", 0, "drive C is {folder}/bochsrc.c.redolog"},
+      {"an undoable disk over a VDI base", "", vdi_base, "bochsrc", 0,
+       "drive C is {folder}/bochsrc.c.redolog"},
+      {"an undoable disk over a VDI with a zero block, which Bochs misreads",
+       "",
+       [&] {
+         vdi_base();
+         set("bochsrc.c", 0x200 + 4 * 15, 0xFFFFFFFE);  // a free block's
+       },
+       "bochsrc", 65, "a VDI with a zero block"},
+      {"an undoable redolog 100 bytes larger than its base", "",
+       [&] {
+         bochs(kBochsUndoable);
+         set("bochsrc.c.redolog", 88, (16 << 20) + 100);
+       },
+       "bochsrc", 65, "its size differs"},
       {"an undoable redolog whose catalog has no free slot", "",
        [&] {
          // The redolog's disk committed into its base by bximage, the

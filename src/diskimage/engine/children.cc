@@ -66,7 +66,7 @@ Built ReadBuilt(int fd, uint64_t size) {
         strcmp(head.substr(48, 16).c_str(), "Undoable") == 0) {
       // As Bochs reads them whatever the version (redolog.cc).
       built.kind = kOnBochsRedolog;
-      built.size = LittleEndian(head, 88, 8) / 512 * 512;
+      built.size = LittleEndian(head, 88, 8);
       built.stamp = static_cast<uint32_t>(LittleEndian(head, 84, 4));
     }
   } else if (head.size() >= 4 &&

@@ -68,10 +68,11 @@ bool ForEachEntry(
 
 bool OpenLayer(const LayerFormat* format, int fd, const std::string& path,
                Layer* layer, std::string* why) {
+  std::string kept = path;  // which may be the layer's own, cleared here
   *layer = Layer();
   layer->format = format;
   layer->fd = fd;
-  layer->path = path;
+  layer->path = kept;
   return format->open(layer, why);
 }
 

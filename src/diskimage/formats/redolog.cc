@@ -178,20 +178,30 @@ uint32_t BochsTimeStamp(int fd) {
 
 namespace {
 
-// The size Bochs gives the base: a VHD's from its geometry (vpc.cc,
-// vpc_image_t::open), any other as its format reads it.
+// The size Bochs gives the base, to the byte: a flat disk's file size
+// (flat_image_t::open); a growing disk's, a VDI's and a version-2 sparse
+// disk's as their headers give it (growing_image_t::open, vbox_image_t::
+// open, sparse_image_t::open, which gives a version-1 sparse disk none);
+// a VHD's from its geometry (vpc.cc, vpc_image_t::open).
 uint64_t BaseSize(const Layer& base) {
-  if (base.format != &kVhdFormat) return base.size;
+  if (base.format == &kFlatFormat) return FileSize(base.fd);
+  if (base.format == &kRedologFormat) return LittleEndian(base.header, 88, 8);
+  if (base.format == &kVdiFormat) return LittleEndian(base.header, 0x170, 8);
+  if (base.format == &kSparseFormat) {
+    return LittleEndian(base.header, 4, 4) == 2
+               ? LittleEndian(base.header, 16, 8)
+               : 0;
+  }
   return BigEndian(base.footer, 56, 2) *
          static_cast<unsigned char>(base.footer[58]) *
          static_cast<unsigned char>(base.footer[59]) * kSector;
 }
 
-// Bochs stops unless the base holds a disk of the redolog's size and, where
-// the redolog is stamped (at 84, whatever its version), was last changed
-// when it says (hdimage.cc, coherency_check).
+// Bochs stops unless the base holds a disk of the redolog's size, to the
+// byte, and, where the redolog is stamped (at 84, whatever its version),
+// was last changed when it says (hdimage.cc, coherency_check).
 bool IsParent(const Layer& child, const Layer& parent, std::string* why) {
-  if (BaseSize(parent) != child.size) {
+  if (BaseSize(parent) != LittleEndian(child.header, 88, 8)) {
     *why = "is not the base the redolog was made over: its size differs";
     return false;
   }
@@ -302,9 +312,43 @@ bool Fits(const Layer& layer, const LayerChanges& changes, std::string* why) {
 // it (hdimage.cc, undoable_image_t::open and hdimage_detect_image_mode, in
 // its order): a sparse disk, a growing one, a VHD or a VDI by its header
 // (VMware's disks Bochs reads too, this program does not), else the disk
-// itself, whole sectors.
+// itself, whole sectors (flat_image_t::check_format).
 bool ClaimsNothing(int, const std::string&) {
   return false;
+}
+
+// Whether Bochs takes `head` for a VDI (vbox.cc, vbox_image_t::
+// check_format): version 1.1, a dynamic or fixed one, of 1 MiB blocks and
+// 512-byte sectors. Any other it reads as a flat disk.
+bool BochsReadsVdi(const std::string& head) {
+  uint64_t type = head.size() >= 0x180 ? LittleEndian(head, 0x4C, 4) : 0;
+  return (type == 1 || type == 2) &&
+         LittleEndian(head, 0x40, 4) == 0xBEDA107F &&
+         LittleEndian(head, 0x44, 4) == 0x00010001 &&
+         LittleEndian(head, 0x178, 4) == (1u << 20) &&
+         LittleEndian(head, 0x168, 4) == kSector;
+}
+
+// Bochs reads a VDI's block at offData + index × 1 MiB and an entry of
+// 0xFFFFFFFE as an index (vbox_image_t::read_block): a VDI whose blocks
+// carry extra bytes, or that holds a zero block, it reads otherwise than
+// VirtualBox, and is refused.
+bool BochsReadsVdiAlike(const Layer& vdi, std::string* why) {
+  bool zero = false;
+  if (vdi.bitmap != 0) {
+    return Fail(why,
+                "is a VDI whose blocks carry extra bytes, which Bochs reads "
+                "as the disk's");
+  }
+  if (!ForEachEntry(vdi, [&](uint64_t, uint32_t entry) {
+        zero = entry == 0xFFFFFFFE;
+        return !zero;
+      })) {
+    return Fail(why, zero ? "is a VDI with a zero block, which Bochs does "
+                            "not read as zeros"
+                          : "holds a VDI block map that cannot be read");
+  }
+  return true;
 }
 
 bool OpenFlat(Layer* layer, std::string* why) {
@@ -323,7 +367,7 @@ bool OpenFlat(Layer* layer, std::string* why) {
     return Fail(why, "is a VMware disk, which this program cannot read here");
   } else if (VhdTypeOf(fd) != kVhdNone) {
     own = &kVhdFormat;
-  } else if (head.size() >= 0x50 && LittleEndian(head, 0x40, 4) == 0xBEDA107F) {
+  } else if (BochsReadsVdi(head)) {
     own = &kVdiFormat;
   }
   if (own) {
@@ -333,10 +377,12 @@ bool OpenFlat(Layer* layer, std::string* why) {
                   "is a differencing disk, which Bochs cannot take for "
                   "a base");
     }
-    return true;
+    return own != &kVdiFormat || BochsReadsVdiAlike(*layer, why);
   }
-  layer->size = FileSize(fd) / kSector * kSector;
-  if (layer->size == 0) return Fail(why, "holds no disk");
+  layer->size = FileSize(fd);
+  if (layer->size == 0 || layer->size % kSector != 0) {
+    return Fail(why, "holds no whole number of sectors, which Bochs needs");
+  }
   layer->qemu_driver = "raw";
   return true;
 }
