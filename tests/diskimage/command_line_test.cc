@@ -339,7 +339,7 @@ TEST(DiskImage, RefusesWhatAnImageHeaderMisstates) {
        [&](std::string* bytes) {
          *bytes = header(512, std::string(0x40, '\0') + "\x7F\x10\xDA\xBE",
                          {{0x44, 4, 0x00010001},
-                          {0x48, 4, 0x190},
+                          {0x48, 4, 0x180},
                           {0x4C, 4, 4},
                           {0x154, 4, 512},
                           {0x158, 4, 512 + (16 << 20)},
@@ -353,6 +353,14 @@ TEST(DiskImage, RefusesWhatAnImageHeaderMisstates) {
        },
        65, "holds a VDI block past the blocks it counts", "c.vdi",
        512 + (16 << 20)},
+      {"a VirtualBox snapshot without a modification UUID",
+       [&](std::string* bytes) {
+         ASSERT_TRUE(Shell("qemu-img create -q -f vdi " + image + " 16M"));
+         *bytes = ReadFile(image);
+         SetNumber(bytes, 0x4C, 1, 4);  // differencing
+         bytes->replace(0x198, 16, std::string(16, '\0'));
+       },
+       65, "holds a VDI header VirtualBox refuses", "c.vdi"},
       {"a Bochs growing disk of 4M catalog entries, the catalog holes",
        [&](std::string* bytes) {
          std::string magic = std::string("Bochs Virtual HD Image") +

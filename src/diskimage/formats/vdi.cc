@@ -30,11 +30,12 @@ const uint64_t kDynamic = 1, kFixed = 2, kDifferencing = 4;
 const uint32_t kZero = 0xFFFFFFFE;
 const uint64_t kMostBlocks = 1u << 22;
 // The header's fields.
-const size_t kType = 0x4C, kBlocksAt = 0x154, kDataAt = 0x158,
+const uint64_t kLchsEnd = 0x1D8;  // the 1.1 header with its LCHS geometry
+const size_t kType = 0x4C, kFlags = 0x50, kBlocksAt = 0x154, kDataAt = 0x158,
              kSectorSize = 0x168, kDiskSize = 0x170, kBlockSize = 0x178,
              kBlockExtra = 0x17C, kBlocks = 0x180, kAllocated = 0x184,
              kCreate = 0x188, kModify = 0x198, kLinkage = 0x1A8,
-             kParentModify = 0x1B8;
+             kParentModify = 0x1B8, kLchsSectorSize = 0x1D4;
 
 bool Fail(std::string* why, const char* reason) {
   *why = reason;
@@ -118,13 +119,25 @@ bool Open(Layer* layer, std::string* why) {
   if (header.compare(kCreate, 16, std::string(16, '\0')) == 0) {
     return Fail(why, "holds a VDI header without its own UUID");
   }
+  // vdiValidateHeader refuses these too: flags other than zero-expand,
+  // fixed and differencing (shifted 8 bits up, the top byte lost), no
+  // modification UUID, and an LCHS geometry whose sectors are not of 512
+  // bytes, in a 1.1 header long enough to hold one (getImageLCHSGeometry).
+  bool lchs = LittleEndian(header, 0x44, 4) == 0x00010001 &&
+              LittleEndian(header, 0x48, 4) >= kLchsEnd - 0x48;
+  if ((LittleEndian(header, kFlags, 4) & 0x00FFFCFE) != 0 ||
+      IsNull(header, kModify) ||
+      (lchs && LittleEndian(header, kLchsSectorSize, 4) != kSector)) {
+    return Fail(why, "holds a VDI header VirtualBox refuses");
+  }
   uint64_t file_size = FileSize(layer->fd);
   if (blocks_at + 4 * count > file_size) {
     return Fail(why, "holds a VDI block map past its end");
   }
   layer->entries = count;
-  // vdiImageReadHeader: each entry a block below cBlocksAllocated, as
-  // VirtualBox refuses any other; and the file must hold it.
+  // Each entry a block below cBlocksAllocated, as VirtualBox refuses any
+  // other where it keeps track of blocks (vdiImageBackResolvTblCreate),
+  // and places a new block there (vdiWrite); and the file must hold it.
   uint64_t slot = layer->bitmap + layer->block;
   uint64_t held =
       file_size > layer->data_at ? (file_size - layer->data_at) / slot : 0;
