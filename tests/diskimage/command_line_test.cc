@@ -608,6 +608,15 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
          file.write("Volatile", 8);
        },
        "bochsrc.c.redolog", 65, "volatile"},
+      {"an undoable disk whose redolog is a growing disk", "",
+       [&] {
+         bochs(kBochsUndoable);
+         std::fstream file(folder + "/bochsrc.c.redolog",
+                           std::ios::binary | std::ios::in | std::ios::out);
+         file.seekp(48);
+         file.write("Growing", 8);
+       },
+       "bochsrc", 65, "which is no Bochs undoable redolog"},
       {"a redolog Bochs holds", "",
        [&] {
          bochs(kBochsUndoable);

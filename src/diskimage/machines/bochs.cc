@@ -21,7 +21,9 @@
 //   drive C: the first disk of ata0-master, ata0-    bios/rombios.c ata_detect
 //     slave, ata1-master... on enabled channels
 //   undoable: its redolog is journal= (none or       iodev/hdimage/hdimage.cc
-//     empty: PATH.redolog), over PATH                undoable_image_t
+//     empty: PATH.redolog), over PATH; a file         undoable_image_t,
+//     there that is no undoable redolog (magic,      redolog_t::open and
+//     type and subtype, version 2 or 1) stops Bochs  check_format
 //   volatile: Bochs deletes its changes itself;      hdimage.cc volatile_
 //     vvfat: a folder                                image_t, vvfat.cc
 //   the Sound Blaster 16: its plugin loaded by an   config.cc parse_line_
@@ -40,6 +42,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "diskimage/formats/bytes.h"
 #include "diskimage/machines/reader.h"
 
 namespace {
@@ -300,6 +303,17 @@ std::string Saved(const Machine&) {
   return "";
 }
 
+// Whether `path` holds what Bochs opens as an undoable redolog.
+bool IsUndoableRedolog(const std::string& path) {
+  std::string head;
+  ReadRegular(path, 512, &head);
+  uint64_t version = head.size() == 512 ? LittleEndian(head, 64, 4) : 0;
+  return (version == 0x00020000 || version == 0x00010000) &&
+         head.compare(0, 23, std::string("Bochs Virtual HD Image", 23)) == 0 &&
+         head.compare(32, 8, std::string("Redolog", 8)) == 0 &&
+         head.compare(48, 9, std::string("Undoable", 9)) == 0;
+}
+
 MachineVerdict DriveC(const Machine& machine, MachineDisk* found) {
   for (int channel = 0; channel < 4; ++channel) {
     std::string ata = "ata" + std::to_string(channel);
@@ -347,6 +361,15 @@ MachineVerdict DriveC(const Machine& machine, MachineDisk* found) {
       // Until Bochs first starts, it has made no redolog: the base is
       // drive C.
       if (!redolog.empty() && stat(redolog.c_str(), &st) == 0) {
+        if (!IsUndoableRedolog(redolog)) {
+          return Refused(machine,
+                         std::string(machine.reader->kind) +
+                             " whose drive C (" + name + ") has the redolog " +
+                             redolog +
+                             ", which is no Bochs undoable redolog: Bochs "
+                             "stops at it",
+                         found);
+        }
         found->parents = {found->disk};
         found->disk = redolog;
       }
