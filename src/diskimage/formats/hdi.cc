@@ -11,8 +11,10 @@
 // its 8-byte signature, the data offset 0x28, the disk's size a 64-bit
 // number at 0x8, then the same four. Each header is taken only where it
 // holds together (its size whole sectors, agreeing with its geometry in an
-// HDI, and the data inside the file), since 86Box grows a file shorter than
-// its header says.
+// HDI, and the data inside the file): 86Box does not keep a file shorter
+// than its header says as it is (hdd_image_load calls prepare_new_hard_disk,
+// which on Windows appends zeros, elsewhere truncates the file to the
+// length it lacks).
 //
 // A commit writes each changed run of sectors in place and syncs: cut
 // anywhere, it leaves old sectors or new ones, and writing them again

@@ -295,8 +295,10 @@ bool ReadTable(Layer* layer, uint64_t header_at, uint64_t entries,
 bool Open(Layer* layer, std::string* why) {
   int fd = layer->fd;
   uint64_t file_size = FileSize(fd);
-  // The footer at the end is the one emulators read; the copy at the
-  // start is for readers of a parent that lost its end.
+  // The footer at the end is the one emulators read (86Box's minivhd,
+  // manage.c mvhd_file_is_vhd and read_footer); the copy at the start is
+  // for readers of a parent that lost its end. Footer and header must
+  // sum right (mvhd_open: footer_checksum_valid, sparse_checksum_valid).
   std::string footer = EndFooter(fd);
   bool at_end = IsFooter(footer);
   if (!at_end) footer = ReadAt(fd, 0, kFooterSize);
@@ -359,8 +361,10 @@ bool Claims(int fd, const std::string&) {
   return VhdTypeOf(fd) == kVhdDifferencing;
 }
 
-// In 86Box's order: the relative locator, the parent's name beside the
-// child, the absolute locator; then the locators other tools write.
+// In 86Box's order (minivhd, manage.c get_diff_parent_path): the relative
+// locator, the parent's name beside the child, the absolute locator; then
+// the locators other tools write. The parent must be the one the child's
+// parent UUID names (mvhd_open).
 ParentPlaces Places(const Layer& child) {
   ParentPlaces places;
   std::string folder = child.path.substr(0, child.path.rfind('/'));
@@ -415,6 +419,9 @@ bool IsParent(const Layer& child, const Layer& parent, std::string* why) {
   return IdNamesParent(child, parent, "unique id", why);
 }
 
+// A differencing disk's sector whose bit is clear comes from its parent,
+// bits from each byte's most significant (minivhd_io.c mvhd_diff_read,
+// VHD_TESTBIT).
 LayerSource Find(const Layer& layer, uint64_t offset, uint64_t* run,
                  uint64_t* at) {
   if (layer.block == 0) {  // a fixed disk
@@ -453,6 +460,8 @@ void SetBit(std::string* bitmap, uint64_t sector) {
 // changed sectors' data, synced; then the new blocks' bitmaps, synced;
 // then their table entries and the old blocks' new bits, synced. Only the
 // changed sectors get bits, so the parent still shows through the rest.
+// 86Box places a new block where the footer was and writes the footer
+// after it, as here (minivhd_io.c create_block, mvhd_sparse_diff_write).
 bool Write(Layer* layer, const LayerChanges& changes) {
   int fd = layer->fd;
   uint64_t stored = layer->bitmap + layer->block;

@@ -9,7 +9,11 @@
 // ones) or stored as a sector bitmap, in whole sectors, and then its data.
 // In a differencing disk a sector whose bit is set comes from the block,
 // any other from the parent; bits count from the most significant bit of
-// each byte. A dynamic disk's block is read whole, as QEMU reads it.
+// each byte. A dynamic disk's block is read whole, as QEMU reads it (and
+// Bochs, vpc.cc); 86Box reads a sector whose bit is clear as zeros
+// (minivhd_io.c mvhd_sparse_read), but QEMU, which writes these disks
+// here, sets all of a block's bits when it writes into it (vpc.c
+// get_image_offset), and the blocks emulators add are zeroed first.
 #ifndef DOSSETUP_DISKIMAGE_FORMATS_VHD_H_
 #define DOSSETUP_DISKIMAGE_FORMATS_VHD_H_
 
