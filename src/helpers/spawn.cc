@@ -2,10 +2,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -111,6 +113,15 @@ void PauseMilliseconds(int milliseconds) {
 }
 
 int WaitChild(pid_t pid, int milliseconds) {
+  // Woken when the child ends rather than at the next poll, where the
+  // kernel can say so.
+  int ended =
+      milliseconds > 0 ? static_cast<int>(syscall(SYS_pidfd_open, pid, 0)) : -1;
+  if (ended >= 0) {
+    struct pollfd ready = {ended, POLLIN, 0};
+    if (poll(&ready, 1, milliseconds) >= 0) milliseconds = 0;
+    close(ended);
+  }
   for (int waited = 0;; waited += 5) {
     int status;
     pid_t done = waitpid(pid, &status, milliseconds < 0 ? 0 : WNOHANG);
