@@ -252,6 +252,9 @@ TEST(DiskImage, RefusesWhatAnImageHeaderMisstates) {
         }
         return bytes;
       };
+  const std::string growing = std::string("Bochs Virtual HD Image") +
+                              std::string(10, '\0') + "Redolog" +
+                              std::string(9, '\0') + "Growing";
   struct Row {
     const char* name;
     std::function<void(std::string*)> edit;  // the child's bytes
@@ -363,10 +366,7 @@ TEST(DiskImage, RefusesWhatAnImageHeaderMisstates) {
        65, "holds a VDI header VirtualBox refuses", "c.vdi"},
       {"a Bochs growing disk of 4M catalog entries, the catalog holes",
        [&](std::string* bytes) {
-         std::string magic = std::string("Bochs Virtual HD Image") +
-                             std::string(10, '\0') + "Redolog" +
-                             std::string(9, '\0') + "Growing";
-         *bytes = header(512, magic,
+         *bytes = header(512, growing,
                          {{64, 4, 0x00020000},
                           {68, 4, 512},
                           {72, 4, 1 << 22},
@@ -376,6 +376,20 @@ TEST(DiskImage, RefusesWhatAnImageHeaderMisstates) {
        },
        65, "holds a Bochs redolog extent past the end of its disk", "c.img",
        512 + (16 << 20)},
+      {"a Bochs growing disk of 4M extents, each in a hole of the file",
+       [&](std::string* bytes) {
+         *bytes = header(512, growing,
+                         {{64, 4, 0x00020000},
+                          {68, 4, 512},
+                          {72, 4, 1 << 22},
+                          {76, 4, 1},
+                          {80, 4, 4096},
+                          {88, 8, uint64_t{1} << 34}});
+         for (uint32_t i = 0; i < (1u << 22); ++i) {
+           for (int b = 0; b < 4; ++b) *bytes += static_cast<char>(i >> 8 * b);
+         }
+       },
+       65, "no FAT volume", "c.img", 512 + (16 << 20) + (uint64_t{4608} << 22)},
       {"a Bochs sparse disk of 2^32 - 1 pages, its table holes",
        [&](std::string* bytes) {
          *bytes = header(256, "",
@@ -385,8 +399,21 @@ TEST(DiskImage, RefusesWhatAnImageHeaderMisstates) {
                           {12, 4, 0xFFFFFFFF},
                           {16, 8, 16 << 20}});
        },
-       65, "holds a Bochs sparse page past the end of the file", "c.img",
+       65, "holds more Bochs sparse pages than this program reads", "c.img",
        (uint64_t{1} << 34) + 4096},
+      {"a Bochs sparse disk of 128 pages of 64 MiB, each in a hole of the file",
+       [&](std::string* bytes) {
+         *bytes = header(768, "",
+                         {{0, 4, 0x02468ACE},
+                          {4, 4, 2},
+                          {8, 4, 64 << 20},
+                          {12, 4, 128},
+                          {16, 8, uint64_t{1} << 33}});
+         for (int i = 0; i < 128; ++i) {
+           (*bytes)[256 + 4 * i] = static_cast<char>(127 - i);  // unordered
+         }
+       },
+       65, "no FAT volume", "c.img", uint64_t{129} << 26},
       {"an 86Box HDX whose disk is 2^60 bytes",
        [&](std::string* bytes) {
          *bytes = header(4096, "\x59\x54\x44\x44\x20\xA8\x78\xD7",

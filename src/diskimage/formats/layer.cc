@@ -1,10 +1,12 @@
 #include "diskimage/formats/layer.h"
 
+#include <errno.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "diskimage/formats/bytes.h"
 #include "helpers/io.h"
@@ -66,13 +68,13 @@ bool ForEachEntry(
   return true;
 }
 
-bool OpenLayer(const LayerFormat* format, int fd, const std::string& path,
+// `path` is taken by value: it may be the layer's own, cleared here.
+bool OpenLayer(const LayerFormat* format, int fd, std::string path,
                Layer* layer, std::string* why) {
-  std::string kept = path;  // which may be the layer's own, cleared here
   *layer = Layer();
   layer->format = format;
   layer->fd = fd;
-  layer->path = kept;
+  layer->path = std::move(path);
   return format->open(layer, why);
 }
 
@@ -106,6 +108,7 @@ bool WriteRunsInPlace(const Layer& layer, const LayerChanges& changes,
 bool WriteTableEntries(const Layer& layer,
                        const std::map<uint64_t, uint32_t>& entries) {
   layer.cached_chunk = UINT64_MAX;
+  layer.hole_to = 0;  // the commit wrote where holes may have been
   for (const auto& [block, value] : entries) {
     char entry[4];
     for (int i = 0; i < 4; ++i) {
@@ -229,7 +232,10 @@ bool WriteWholeBlocks(const Layer& layer, const LayerChanges& changes,
 
 const std::string* BlockBitmap(const Layer& layer, uint64_t block, uint64_t at,
                                uint64_t size) {
-  if (layer.cached_block != block) {
+  if (layer.cached_block != block && StoredHole(layer, at, size)) {
+    layer.cached_bitmap.assign(size, '\0');
+    layer.cached_block = block;
+  } else if (layer.cached_block != block) {
     layer.cached_bitmap = ReadAt(layer.fd, at, size);
     layer.cached_block =
         layer.cached_bitmap.size() == size ? block : UINT64_MAX;
@@ -248,6 +254,24 @@ uint64_t BitRun(const std::string& bitmap, uint64_t first, uint64_t end,
   uint64_t sector = first;
   while (sector < end && bit(sector) == *own) ++sector;
   return sector;
+}
+
+bool StoredHole(const Layer& layer, uint64_t at, uint64_t size) {
+  bool hole = at >= layer.hole_from && at < layer.hole_to;
+  if (!hole && (at < layer.data_from || at >= layer.data_to)) {
+    off_t data = lseek(layer.fd, static_cast<off_t>(at), SEEK_DATA);
+    if (data < 0 && errno != ENXIO) return false;  // cannot tell: data
+    hole = data < 0 || static_cast<uint64_t>(data) > at;
+    if (hole) {
+      layer.hole_from = at;
+      layer.hole_to = data < 0 ? UINT64_MAX : static_cast<uint64_t>(data);
+    } else {
+      off_t end = lseek(layer.fd, static_cast<off_t>(at), SEEK_HOLE);
+      layer.data_from = at;
+      layer.data_to = end < 0 ? at : static_cast<uint64_t>(end);
+    }
+  }
+  return hole && size <= layer.hole_to - at;
 }
 
 bool ReadStored(int fd, uint64_t at, char* out, uint64_t size) {

@@ -65,6 +65,8 @@ struct Layer {
   // The chunk of the table read last.
   mutable uint64_t cached_chunk = UINT64_MAX;
   mutable std::string cached_entries;
+  // Where the file was last found to hold a hole, and data (StoredHole).
+  mutable uint64_t hole_from = 0, hole_to = 0, data_from = 0, data_to = 0;
 };
 
 // Where the bytes of a disk's offset live.
@@ -160,7 +162,7 @@ bool ForEachEntry(
     const std::function<bool(uint64_t index, uint32_t entry)>& each);
 
 // Opens `fd` (at `path`) as a layer of `format`.
-bool OpenLayer(const LayerFormat* format, int fd, const std::string& path,
+bool OpenLayer(const LayerFormat* format, int fd, std::string path,
                Layer* layer, std::string* why);
 
 // A write of a commit into a layer (the stops of tests fall among them).
@@ -223,6 +225,12 @@ const std::string* BlockBitmap(const Layer& layer, uint64_t block, uint64_t at,
 // or its least where `lsb_first`.
 uint64_t BitRun(const std::string& bitmap, uint64_t first, uint64_t end,
                 bool lsb_first, bool* own);
+
+// Whether `layer`'s file holds no data for `size` bytes from `at` (a hole,
+// or past its end), which reads as zeros: as SEEK_DATA and SEEK_HOLE tell,
+// their answer kept, so that a table naming millions of blocks in holes
+// costs a few calls, not one a block.
+bool StoredHole(const Layer& layer, uint64_t at, uint64_t size);
 
 // Reads stored data at `at`; what lies past the file's end reads as zeros.
 bool ReadStored(int fd, uint64_t at, char* out, uint64_t size);

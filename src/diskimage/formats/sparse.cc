@@ -20,6 +20,10 @@ namespace {
 const uint32_t kMagic = 0x02468ACE;
 const uint64_t kHeaderSize = 256;
 const uint64_t kLargestPage = 64u << 20;
+// 128 GiB in the 32 KiB pages bximage makes, and the one more it counts
+// (sparse_image_t::create_image): more than Windows 95 reads, and a table
+// of 16 MiB, as other formats' are bounded.
+const uint64_t kMostPages = (1u << 22) + 1;
 
 bool Fail(std::string* why, const char* reason) {
   *why = reason;
@@ -56,6 +60,9 @@ bool Open(Layer* layer, std::string* why) {
                 "is a Bochs sparse disk of a version this program "
                 "cannot read");
   }
+  if (pages > kMostPages) {
+    return Fail(why, "holds more Bochs sparse pages than this program reads");
+  }
   if (layer->block < kSector || layer->block > kLargestPage ||
       (layer->block & (layer->block - 1)) || pages == 0 ||
       kHeaderSize + 4 * pages > file_size) {
@@ -75,9 +82,6 @@ bool Open(Layer* layer, std::string* why) {
                 "together");
   }
   layer->allocated = (file_size - layer->data_at) / layer->block;
-  if (std::min(layer->allocated, pages) > kMostStored) {
-    return Fail(why, "holds more Bochs sparse pages than this program reads");
-  }
   layer->entries = pages;
   static const char* const kTexts[3] = {
       "holds a Bochs sparse page past the end of the file",

@@ -38,6 +38,7 @@ bool HeldRuns(const Chain& chain, size_t bottom, uint64_t bottom_size,
       step = std::min(step, unshown_end - offset);
       held = true;
     }
+    bool given = false;  // by a layer above
     for (size_t level = 0; level < bottom && level < chain.size(); ++level) {
       const Layer& layer = chain[level];
       if (offset >= layer.size) continue;
@@ -45,7 +46,14 @@ bool HeldRuns(const Chain& chain, size_t bottom, uint64_t bottom_size,
       LayerSource source = layer.format->find(layer, offset, &run, &at);
       if (source == kUnreadable) return false;
       step = std::min({step, run, layer.size - offset});
-      held = held || source != kBelowLayer;
+      if (given || source == kBelowLayer) continue;
+      given = true;
+      // Over a bottom QEMU reads, zeros must be held too. A raw bridge
+      // starts as zeros: what reads as zeros, a layer's file's holes too,
+      // is not copied, so that a table naming millions of blocks in holes
+      // costs neither time nor scratch space.
+      held = held || bottom < chain.size() ||
+             (source == kInLayer && !StoredHole(layer, at, run));
     }
     if (held && offset == run_end) {
       run_end += step;
