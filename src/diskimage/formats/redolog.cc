@@ -372,7 +372,10 @@ bool OpenFlat(Layer* layer, std::string* why) {
   }
   if (own) {
     if (!OpenLayer(own, fd, layer->path, layer, why)) return false;
-    if (layer->has_parent) {
+    // A sparse base reads through the layers below it, as Bochs opens
+    // them (sparse_image_t::open); a differencing VHD Bochs reads as if
+    // it had no parent (vpc_image_t::open).
+    if (layer->has_parent && own != &kSparseFormat) {
       return Fail(why,
                   "is a differencing disk, which Bochs cannot take for "
                   "a base");
