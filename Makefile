@@ -96,7 +96,7 @@ deb:
 # prefix included, in a virtual machine; make test checks a fixed sample.
 crash: deps host
 	tests/crash/run-crash-tests build/host/dossetup build/host/dossetup_replay \
-	  build/wine-root every
+	  build/host/dossetup_crash_disks build/wine-root every
 
 # Every step of a run's work and every write of the program's own commits
 # stopped, on each kind of image; make test stops at a fixed sample of them.
