@@ -930,6 +930,26 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
       {"4 MiB of a DOSBox-X line", "",
        [&] { large("win95.conf", "[autoexec]\nmount d ", "d", "\n"); },
        "win95.conf", 66, "no image mounted as drive C", "", true},
+      {"4 MiB of DOSBox-X mounts, each of 1000 empty words and 400 -o pairs",
+       "",
+       [&] {
+         std::string words;
+         for (int i = 0; i < 1000; ++i) words += "\"\"";
+         for (int i = 0; i < 400; ++i) words += " -o a";
+         large("win95.conf", "[autoexec]\n", "imgmount 2 " + words + "\n", "");
+       },
+       "win95.conf", 66, "no image mounted as drive C", "", true},
+      {"DOSBox-X mounts through a drive of 20000 files, none as drive C", "",
+       [&] {
+         fs::create_directories(folder + "/images");
+         for (int i = 0; i < 20000; ++i) {
+           write("images/" + std::to_string(i), "");
+         }
+         std::string mounts = "[autoexec]\nmount e images\n";
+         for (int i = 0; i < 4000; ++i) mounts += "imgmount -u 3 e:\\C.IMG\n";
+         write("win95.conf", mounts);
+       },
+       "win95.conf", 66, "no image mounted as drive C", "", true},
       {"a VirtualBox machine whose disk is gone", "virtualbox-disk-gone", [] {},
        "Win95.vbox", 66, "Win95.vdi, which does not exist"},
       // Sound cards where the BLASTER line says, elsewhere, or none (VMware

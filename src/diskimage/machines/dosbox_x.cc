@@ -14,8 +14,9 @@
 //     ends at a blank, '/' or '='; `boot` ends the  DoCommand
 //     run
 //   words split at spaces, a word in double         setup.cpp CommandLine::
-//     quotes kept whole; options (-t hdd) may come  CommandLine, FindString
-//     anywhere, any case, - or --
+//     quotes kept whole; options (-t hdd) may come  CommandLine, FindString,
+//     anywhere, any case, - or --; every -o VALUE   FindEntry; IMGMOUNT::Run
+//     pair taken off, from the first                (-o)
 //   IMGMOUNT: the drive first (c, c:, or a number   src/dos/dos_programs.cpp
 //     2 to 5 for a BIOS disk, whose file system is  IMGMOUNT::Run
 //     then none); -t hdd unless the drive is A or
@@ -24,7 +25,8 @@
 //   its files are the words left up to an option;   IMGMOUNT::ParseFiles
 //     a file that is not there is tried with ~ as
 //     the home folder, then as a DOS path through
-//     a drive MOUNT gave a folder; '\' is '/'
+//     a drive MOUNT gave a folder then; '\' is '/'
+//     (looked for once, for drive C alone)
 //   a hard disk mounted at a letter takes the       dos_programs.cpp
 //     first free BIOS disk from 2 (0x80), one       AttachToBiosAndIde-
 //     mounted at a number that number; several      ByLetter, MountFat
@@ -202,20 +204,41 @@ std::vector<std::string> Words(std::string_view arguments) {
   return words;
 }
 
-// CommandLine::FindExist and FindString: takes `name` (any case, - or --)
-// off `words`, and the word after it into `*value`.
+// CommandLine::FindEntry: whether `word` is the option `name`, in any
+// case, with - or --.
+bool IsOption(std::string word, const char* name) {
+  if (word.compare(0, 2, "--") == 0) word.erase(0, 1);
+  return SameIgnoringAsciiCase(word, std::string(name));
+}
+
+// CommandLine::FindExist and FindString: takes the first `name` off
+// `words`, and the word after it into `*value`.
 bool Option(std::vector<std::string>* words, const char* name,
             std::string* value = nullptr) {
   for (size_t i = 0; i < words->size(); ++i) {
-    std::string word = (*words)[i];
-    if (word.compare(0, 2, "--") == 0) word.erase(0, 1);
-    if (!SameIgnoringAsciiCase(word, std::string(name))) continue;
+    if (!IsOption((*words)[i], name)) continue;
     if (value && i + 1 >= words->size()) return false;
     if (value) *value = (*words)[i + 1];
     words->erase(words->begin() + i, words->begin() + i + (value ? 2 : 1));
     return true;
   }
   return false;
+}
+
+// Takes every `name VALUE` pair off `words` in one pass, as FindString
+// called until it fails does (the pairs from the first; a last `name`
+// with no value stays).
+void EveryOption(std::vector<std::string>* words, const char* name) {
+  size_t kept = 0;
+  for (size_t i = 0; i < words->size(); ++i) {
+    if (i + 1 < words->size() && IsOption((*words)[i], name)) {
+      ++i;
+      continue;
+    }
+    if (kept != i) (*words)[kept] = std::move((*words)[i]);
+    ++kept;
+  }
+  words->resize(kept);
 }
 
 bool Exists(const std::string& path) {
@@ -256,13 +279,20 @@ struct Run {
   const Machine& machine;
   std::string folder;                   // where relative paths start
   std::map<char, std::string> folders;  // by drive letter, from MOUNT
-  std::map<int, const Setting*> bios;   // BIOS disks, by number
-  std::map<int, std::string> files;     // and their files
-  std::map<char, int> letters;          // a letter's BIOS disk
+  // A BIOS disk's line, its file as the line gives it, and the folder
+  // MOUNT had given that file's drive letter then (a DOS path's).
+  struct Image {
+    const Setting* line;
+    std::string word, mounted;
+  };
+  std::map<int, Image> bios;    // BIOS disks, by number
+  std::map<char, int> letters;  // a letter's BIOS disk
   std::string why;
 
-  // ParseFiles: the file `word` names, tried as DOSBox-X tries it.
-  std::string File(std::string word) const {
+  // ParseFiles: the file `image` names, tried as DOSBox-X tries it; read
+  // once, for drive C alone, as the files are not opened here.
+  std::string File(const Image& image) const {
+    std::string word = image.word;
     std::replace(word.begin(), word.end(), '\\', '/');
     std::string path = Absolute(word, folder);
     if (Exists(path)) return path;
@@ -271,10 +301,8 @@ struct Run {
       std::string at_home = std::string(home) + word.substr(1);
       if (Exists(at_home)) return at_home;
     }
-    if (word.size() > 2 && word[1] == ':') {
-      auto mounted = folders.find(static_cast<char>(FoldAscii(word[0])));
-      if (mounted != folders.end())
-        return Below(mounted->second, word.substr(2));
+    if (word.size() > 2 && word[1] == ':' && !image.mounted.empty()) {
+      return Below(image.mounted, word.substr(2));
     }
     return path;
   }
@@ -287,8 +315,7 @@ void Run::Mount(std::vector<std::string> words) {
   for (const char* flag : {"-q", "-pr", "-nocachedir", "-nl", "-ro", "-rw"}) {
     Option(&words, flag);
   }
-  while (Option(&words, "-o", &value)) {
-  }
+  EveryOption(&words, "-o");
   for (const char* option : {"-t", "-freesize", "-size", "-label", "-z"}) {
     Option(&words, option, &value);
   }
@@ -323,15 +350,13 @@ void Run::Imgmount(std::vector<std::string> words, const Setting& line) {
     auto at = letters.find(letter);
     if (at != letters.end()) number = at->second;
     bios.erase(number);
-    files.erase(number);
     letters.erase(letter);
     if (words.empty()) return;
   }
   bool typed = Option(&words, "-t", &type);
   type = Lower(type);
   if (type == "cdrom") type = "iso";
-  while (Option(&words, "-o", &value)) {
-  }
+  EveryOption(&words, "-o");
   Option(&words, "-replace");
   if (Option(&words, "-el-torito", &value) ||
       Option(&words, "-bootcd", &value) || Option(&words, "-bd", &value) ||
@@ -380,8 +405,12 @@ void Run::Imgmount(std::vector<std::string> words, const Setting& line) {
           std::to_string(line.line) + " mounts a file named by a variable (" +
           paths[0] + ")";
   }
-  bios[at] = &line;
-  files[at] = File(paths[0]);
+  std::string mounted;
+  if (paths[0].size() > 2 && paths[0][1] == ':') {
+    auto folder = folders.find(static_cast<char>(FoldAscii(paths[0][0])));
+    if (folder != folders.end()) mounted = folder->second;
+  }
+  bios[at] = Image{&line, paths[0], mounted};
 }
 
 MachineVerdict DriveC(const Machine& machine, MachineDisk* found) {
@@ -404,8 +433,8 @@ MachineVerdict DriveC(const Machine& machine, MachineDisk* found) {
   if (c == run.bios.end()) {
     return NoDisk(machine, "no image mounted as drive C (BIOS disk 2)", found);
   }
-  return Found(machine, run.files[2], "line " + std::to_string(c->second->line),
-               found);
+  return Found(machine, run.File(c->second),
+               "line " + std::to_string(c->second.line->line), found);
 }
 
 // [sblaster]'s `key` as Prop_int::SetVal takes it: `fallback` where it
