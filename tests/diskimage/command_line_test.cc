@@ -562,6 +562,12 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
        "bochsrc", 0, "drive C is {folder}/bochsrc.c.redolog"},
       {"a Bochs machine of sparse layers", "", [&] { bochs(kBochsSparse); },
        "bochsrc", 0, "drive C is {folder}/bochsrc.s.1"},
+      {"a Bochs machine whose sparse layer runs on 4 TiB in holes", "",
+       [&] {
+         bochs(kBochsSparse);
+         fs::resize_file(folder + "/bochsrc.s.1", uint64_t{1} << 42);
+       },
+       "bochsrc", 0, "drive C is {folder}/bochsrc.s.1", "", true},
       {"a Bochs machine whose drive C is volatile", "bochs-volatile", [] {},
        "bochsrc", 66, "volatile"},
       {"a Bochs machine with a CD-ROM drive at ata0-master", "bochs-cdrom",

@@ -155,8 +155,11 @@ LayerSource FindWholeBlock(const Layer& layer, uint32_t zero, uint64_t offset,
 
 bool PlaceWholeBlocks(const Layer& layer, const LayerChanges& changes,
                       uint32_t zero, std::map<uint64_t, uint32_t>* added) {
-  // Opening checked every entry against `allocated`, at most kMostStored.
-  std::vector<bool> named(layer.allocated, false);
+  // At most `entries` stored blocks are named, so the blocks the changes
+  // need are found among the first `entries` + their count: only those are
+  // marked, however many a file's length (holes) says it stores.
+  std::vector<bool> named(
+      std::min(layer.allocated, layer.entries + changes.blocks.size()), false);
   if (!ForEachEntry(layer, [&](uint64_t, uint32_t entry) {
         if (entry < named.size()) named[entry] = true;
         return true;
