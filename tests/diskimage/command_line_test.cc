@@ -959,7 +959,8 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
       {"a VirtualBox machine whose disk is gone", "virtualbox-disk-gone", [] {},
        "Win95.vbox", 66, "Win95.vdi, which does not exist"},
       // Sound cards where the BLASTER line says, elsewhere, or none (VMware
-      // and Bochs keep theirs where the line says).
+      // and Bochs keep theirs where the line says: their files cannot move
+      // it).
       {"DOSBox-X: a Sound Blaster where the BLASTER line says",
        "sound-dosbox-x", [] {}, "agrees.conf", 66, "", "", false, false,
        "DOSBox-X's Sound Blaster 16 is at port 220, IRQ 5, DMA 1, as"},
@@ -970,6 +971,15 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
       {"DOSBox-X: a Sound Blaster on another DMA", "sound-dosbox-x", [] {},
        "dma.conf", 66,
        "Blaster Pro 2 is on DMA 3, the BLASTER line says 1: set dma=1 in"},
+      {"DOSBox-X: a Sound Blaster on its IRQ 7; the drive set up all the same "
+       "and the file unchanged, as a dry run says after",
+       "sound-dosbox-x", [&] { disk("hdd.img", "raw"); }, "irq.conf", 0,
+       "drive C is {folder}/hdd.img", "irq.conf", false, false,
+       "DOSBox-X's Sound Blaster 16 is on IRQ 7, the BLASTER line says 5: set "
+       "irq=5 in [sblaster]"},
+      {"DOSBox-X: none in [sblaster], one in [sblaster2] where the line says",
+       "sound-dosbox-x", [] {}, "second.conf", 66, "", "", false, false,
+       "DOSBox-X's Sound Blaster 16 is at port 220, IRQ 5, DMA 1, as"},
       {"DOSBox-X: no Sound Blaster", "sound-dosbox-x", [] {}, "none.conf", 66,
        "DOSBox-X's machine has no Sound Blaster (sbtype=none), the BLASTER "
        "line says one is at 220: set sbtype=sb16 in [sblaster]"},
@@ -995,6 +1005,10 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
        66, "v2 is on port 240, the BLASTER line says 220: set addr = 544 in"},
       {"PCem: a Sound Blaster on another DMA", "sound-pcem", [] {}, "dma.cfg",
        66, "v2 is on DMA 3, the BLASTER line says 1: set dma = 1 in [Sound"},
+      {"PCem: a Sound Blaster 16, on IRQ 7 always", "sound-pcem", [] {},
+       "irq.cfg", 66,
+       "16 is on IRQ 7, the BLASTER line says 5: set sndcard = sbprov2, and "
+       "irq = 5 in [Sound Blaster Pro v2]"},
       {"PCem: no Sound Blaster", "sound-pcem", [] {}, "none.cfg", 66,
        "PCem's machine has no Sound Blaster, the BLASTER line says"},
       {"libvirt: a Sound Blaster where the BLASTER line says", "sound-libvirt",
@@ -1011,6 +1025,10 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
       {"libvirt: a Sound Blaster on another DMA", "sound-libvirt", [] {},
        "dma.xml", 66,
        "on DMA 3, the BLASTER line says 1: set sb16.dma=1 in its qemu:arg"},
+      {"libvirt: a -device sb16 whose DSP is a 2.0's", "sound-libvirt", [] {},
+       "version.xml", 66,
+       "16 with DSP version 2.01 is older than the Sound Blaster Pro 2 the "
+       "BLASTER line's T4 says: set version=0x0405 in its qemu:arg -device"},
       {"libvirt: no Sound Blaster", "sound-libvirt", [] {}, "none.xml", 66,
        "no Sound Blaster (its sound card is an ich9), the BLASTER line says "
        "one is at 220: add <sound model='sb16'/> to its <devices>"},
@@ -1026,6 +1044,10 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
        "on port 240, the BLASTER line says 220: set value=\"0x220\" in"},
       {"VirtualBox: a Sound Blaster on another DMA", "sound-virtualbox", [] {},
        "dma.vbox", 66, "on DMA 3, the BLASTER line says 1: set value=\"1\" in"},
+      {"VirtualBox: an SB16 whose DSP is a 2.0's", "sound-virtualbox", [] {},
+       "version.vbox", 66,
+       "16 with DSP version 2.01 is older than the Sound Blaster Pro 2 the "
+       "BLASTER line's T4 says: set value=\"0x405\" in its ExtraDataItem"},
       {"VirtualBox: no Sound Blaster", "sound-virtualbox", [] {}, "none.vbox",
        66,
        "no Sound Blaster (its audio is off), the BLASTER line says one is at "

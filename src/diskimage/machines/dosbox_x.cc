@@ -46,6 +46,9 @@
 //     else 7; -1 no IRQ or DMA (hdma is a 16's
 //     own DMA, which the BLASTER line does not
 //     name)
+//   a second card in [sblaster2], alike but none,   sblaster.cpp sb_section_
+//     260, IRQ 3, DMA 0 by default, its irq=0 by    names, GetSBtype
+//     the first card's type
 #include <ctype.h>
 #include <dirent.h>
 #include <stdlib.h>
@@ -131,7 +134,8 @@ bool Parse(const std::string& text, Machine* machine, std::string* why) {
       return;
     }
     size_t equals = line.find('=');
-    if ((section != "dosbox" && section != "sblaster") || line[0] == '%' ||
+    bool sound = section == "sblaster" || section == "sblaster2";
+    if ((section != "dosbox" && !sound) || line[0] == '%' ||
         equals == std::string::npos) {
       return;
     }
@@ -142,7 +146,7 @@ bool Parse(const std::string& text, Machine* machine, std::string* why) {
       value = Trimmed(value.substr(1, value.size() - 2));
     }
     if (key == "working directory option" ||
-        key == "working directory default" || section == "sblaster") {
+        key == "working directory default" || sound) {
       machine->settings[section][key] = Setting{std::string(value), number};
     }
   });
@@ -437,11 +441,11 @@ MachineVerdict DriveC(const Machine& machine, MachineDisk* found) {
                "line " + std::to_string(c->second.line->line), found);
 }
 
-// [sblaster]'s `key` as Prop_int::SetVal takes it: `fallback` where it
+// `key` of `section` as Prop_int::SetVal takes it: `fallback` where it
 // is not given, not a number or not one of `listed`.
-long Listed(const Machine& machine, const char* key, int base,
-            std::initializer_list<long> listed, long fallback) {
-  std::string value = Value(machine, "sblaster", key);
+long Listed(const Machine& machine, const std::string& section, const char* key,
+            int base, std::initializer_list<long> listed, long fallback) {
+  std::string value = Value(machine, section, key);
   long number = 0;
   LeadingNumber(value, base, &number);
   if (value.empty() ||
@@ -451,7 +455,9 @@ long Listed(const Machine& machine, const char* key, int base,
   return number;
 }
 
-void Sound(const Machine& machine, SoundCard* card) {
+// The card of [sblaster] (`second` false) or [sblaster2]; `first_type`
+// the T of the first, which the second's irq=0 goes by.
+SoundCard Card(const Machine& machine, bool second, long first_type) {
   static const struct {
     const char* sbtype;
     const char* name;
@@ -474,34 +480,53 @@ void Sound(const Machine& machine, SoundCard* card) {
       {"none", nullptr, 0},
   };
   const Blaster& line = BlasterLine();
-  card->emulator = "DOSBox-X";
-  card->set_card = {"sbtype=sb16", "[sblaster]"};
-  card->set_port = {"sbbase=" + Hex(line.port), "[sblaster]"};
-  card->set_irq = {"irq=" + std::to_string(line.irq), "[sblaster]"};
-  card->set_dma = {"dma=" + std::to_string(line.dma), "[sblaster]"};
-  std::string sbtype = Lower(Value(machine, "sblaster", "sbtype"));
+  std::string section = second ? "sblaster2" : "sblaster";
+  std::string in = "[" + section + "]";
+  SoundCard card;
+  card.emulator = "DOSBox-X";
+  card.set_card = {"sbtype=sb16", in};
+  card.set_port = {"sbbase=" + Hex(line.port), in};
+  card.set_irq = {"irq=" + std::to_string(line.irq), in};
+  card.set_dma = {"dma=" + std::to_string(line.dma), in};
+  std::string sbtype = Lower(Value(machine, section, "sbtype"));
   auto named = [&](const std::string& name) {
     return std::find_if(std::begin(kTypes), std::end(kTypes),
                         [&](const auto& type) { return name == type.sbtype; });
   };
   auto type = named(sbtype);
-  if (type == std::end(kTypes)) type = named("sb16");
+  if (type == std::end(kTypes)) type = named(second ? "none" : "sb16");
   if (!type->name) {
-    card->kind = kSoundNone;
-    card->name = "sbtype=" + sbtype;
-    return;
+    card.kind = kSoundNone;
+    card.name = "sbtype=" + std::string(type->sbtype);
+    return card;
   }
-  card->kind = kSoundCard;
-  card->name = type->name;
-  card->type = type->type;
-  card->port = Listed(machine, "sbbase", 16,
-                      {0x220, 0x240, 0x260, 0x280, 0x2A0, 0x2C0, 0x2E0, 0xD2,
-                       0xD4, 0xD6, 0xD8, 0xDA, 0xDC, 0xDE},
-                      0x220);
-  if (card->port < 0x100) card->port = 0x200 + ((card->port & 0xF) << 4);
-  card->irq = Listed(machine, "irq", 10, {7, 5, 3, 9, 10, 11, 12, 0, -1}, 7);
-  if (card->irq == 0) card->irq = type->type == 4 || type->type == 6 ? 5 : 7;
-  card->dma = Listed(machine, "dma", 10, {1, 5, 0, 3, 6, 7, -1}, 1);
+  card.kind = kSoundCard;
+  card.name = type->name;
+  card.type = type->type;
+  card.port = Listed(machine, section, "sbbase", 16,
+                     {0x220, 0x240, 0x260, 0x280, 0x2A0, 0x2C0, 0x2E0, 0xD2,
+                      0xD4, 0xD6, 0xD8, 0xDA, 0xDC, 0xDE},
+                     second ? 0x260 : 0x220);
+  if (card.port < 0x100) card.port = 0x200 + ((card.port & 0xF) << 4);
+  card.irq = Listed(machine, section, "irq", 10,
+                    {7, 5, 3, 9, 10, 11, 12, 0, -1}, second ? 3 : 7);
+  long by = second ? first_type : type->type;
+  if (card.irq == 0) card.irq = by == 4 || by == 6 ? 5 : 7;
+  card.dma = Listed(machine, section, "dma", 10, {1, 5, 0, 3, 6, 7, -1},
+                    second ? 0 : 1);
+  return card;
+}
+
+// Of the two cards, the one where the BLASTER line says (ChosenCard); with
+// neither, what the first is.
+void Sound(const Machine& machine, SoundCard* card) {
+  SoundCard first = Card(machine, false, 0);
+  std::vector<SoundCard> cards;
+  for (const SoundCard& found : {first, Card(machine, true, first.type)}) {
+    if (found.kind == kSoundCard) cards.push_back(found);
+  }
+  const SoundCard* chosen = ChosenCard(cards);
+  *card = chosen ? *chosen : first;
 }
 
 }  // namespace

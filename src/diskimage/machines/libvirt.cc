@@ -26,8 +26,10 @@
 //     iobase= (0 where not written) and irq= (where BuildDeviceAddressProps;
 //     not 0), both in hex                           domain_conf.c ISA address
 //   over QEMU's sb16 properties iobase 0x220, irq   QEMU hw/audio/sb16.c
-//     5, dma 1, which a qemu:arg -global            sb16_properties; softmmu
-//     sb16.PROP=VALUE sets for every one first; a   qdev_prop_set_globals
+//     5, dma 1 and version 0x0405 (the DSP's, which  sb16_properties, dsp_
+//     DOS programs take for the card: 2.01 a 2.0),  write (E1h); softmmu
+//     which a qemu:arg -global                      qdev_prop_set_globals
+//     sb16.PROP=VALUE sets for every one first; a
 //     qemu:arg -device sb16,PROP=VALUE adds one;
 //     numbers as C's strtoul in base 0 reads them
 //     whole; a domain not run by QEMU, another
@@ -196,29 +198,35 @@ MachineVerdict DriveC(const Machine& machine, MachineDisk* found) {
   return FoundPath(machine, file, what, found);
 }
 
-// The sb16 properties the BLASTER line's values are.
-const char* const kProperties[] = {"iobase", "irq", "dma"};
+// The sb16 properties the BLASTER line's values are, and the DSP version
+// (its T).
+const char* const kProperties[] = {"iobase", "irq", "dma", "version"};
 
 // The property `name` (any other is none of these) of `card` to `text`, a
 // number in `base`, which `fix` changes; false where it is no number.
 bool SetProperty(const std::string& name, const std::string& text, int base,
                  const SoundFix& fix, SoundCard* card) {
-  long* fields[] = {&card->port, &card->irq, &card->dma};
+  long version = 0;
+  long* fields[] = {&card->port, &card->irq, &card->dma, &version};
   SoundFix* fixes[] = {&card->set_port, &card->set_irq, &card->set_dma};
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < 4; ++i) {
     if (name != kProperties[i]) continue;
-    *fixes[i] = fix;
-    return WholeNumber(text, base, fields[i]);
+    if (!WholeNumber(text, base, fields[i])) return false;
+    if (i < 3) *fixes[i] = fix;
+    if (i == 3) SetDspVersion(version, fix, card);
+    return true;
   }
   return true;
 }
 
-// The BLASTER line's value of property `name`, as QEMU reads it.
+// The BLASTER line's value of property `name`, as QEMU reads it (the
+// version QEMU's own).
 std::string Wanted(const std::string& name) {
   const Blaster& line = BlasterLine();
   return name == "iobase" ? "0x" + Hex(line.port)
          : name == "irq"  ? std::to_string(line.irq)
-                          : std::to_string(line.dma);
+         : name == "dma"  ? std::to_string(line.dma)
+                          : "0x0405";
 }
 
 // "NAME=VALUE,NAME=VALUE" set on `card`, the way `in` changes them

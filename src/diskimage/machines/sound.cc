@@ -157,6 +157,26 @@ bool WholeNumber(std::string_view text, int base, long* value) {
   return read > 0 && read == text.size();
 }
 
+long DspType(long version) {
+  return version >= 0x400   ? 6
+         : version >= 0x301 ? 4
+         : version >= 0x300 ? 2
+         : version >= 0x201 ? 3
+                            : 1;
+}
+
+void SetDspVersion(long version, const SoundFix& fix, SoundCard* card) {
+  card->type = DspType(version);
+  card->name = "Sound Blaster 16";
+  card->set_card = fix;
+  if (card->type < 6) {
+    char text[64];
+    snprintf(text, sizeof text, " with DSP version %ld.%02ld",
+             (version >> 8) & 0xFF, version & 0xFF);
+    card->name += text;
+  }
+}
+
 std::string Hex(long value) {
   char text[24];
   snprintf(text, sizeof text, "%lX", static_cast<unsigned long>(value));

@@ -67,6 +67,15 @@ bool LeadingNumber(std::string_view text, int base, long* value,
 // in it.
 bool WholeNumber(std::string_view text, int base, long* value);
 
+// The T of a card whose DSP answers `version` (0x0405: 4.05), as DOS
+// programs tell the cards apart: 4 a 16, 3.01 a Pro 2, 3.00 a Pro, 2.01
+// a 2.0, older a first Sound Blaster.
+long DspType(long version);
+
+// A Sound Blaster 16 whose DSP answers `version`, which `fix` sets back:
+// its T, name and the change that makes it one the BLASTER line serves.
+void SetDspVersion(long version, const SoundFix& fix, SoundCard* card);
+
 // `value` in hexadecimal, as the BLASTER line writes ports ("220").
 std::string Hex(long value);
 

@@ -24,10 +24,12 @@
 //     of settings 1.16 and later off, on before;    AudioAdapter::Audio-
 //     controller SB16 a Sound Blaster 16 (AC97 by   Adapter; Runtime/r3/
 //     default, and HDA: none)                       xml.cpp getAttributeValue
-//   an SB16 on port 0x220, IRQ 5, DMA 1, unless     Main/src-client/Console-
-//     the machine's ExtraDataItem VBoxInternal/     ImplConfigX86.cpp; Dev-
-//     Devices/sb16/0/Config/Port, IRQ or DMA gives  SB16.cpp sb16Construct
-//     a number
+//   an SB16 on port 0x220, IRQ 5, DMA 1, its DSP    Main/src-client/Console-
+//     version 0x0405, unless the machine's          ImplConfigX86.cpp; Dev-
+//     ExtraDataItem VBoxInternal/Devices/sb16/0/    SB16.cpp sb16Construct,
+//     Config/Port, IRQ, DMA or Version gives a      sb16HandleDspCommand
+//     number (an older DSP: an older card to DOS    (E1h)
+//     programs)
 #include <limits.h>
 #include <stdio.h>
 #include <strings.h>
@@ -275,14 +277,16 @@ void Sound(const Machine& machine, SoundCard* card) {
   card->port = 0x220;
   card->irq = 5;
   card->dma = 1;
-  const char* const kKeys[] = {"Port", "IRQ", "DMA"};
-  long* fields[] = {&card->port, &card->irq, &card->dma};
-  SoundFix* fixes[] = {&card->set_port, &card->set_irq, &card->set_dma};
+  const char* const kKeys[] = {"Port", "IRQ", "DMA", "Version"};
+  long version = 0x0405;
+  long* fields[] = {&card->port, &card->irq, &card->dma, &version};
+  SoundFix* fixes[] = {&card->set_port, &card->set_irq, &card->set_dma,
+                       &card->set_card};
   const XmlElement* extra = element ? Child(*element, "ExtraData") : nullptr;
   for (const XmlElement* item : extra ? Children(*extra, "ExtraDataItem")
                                       : std::vector<const XmlElement*>{}) {
     const std::string& name = Attribute(*item, "name");
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 4; ++i) {
       if (name !=
           std::string("VBoxInternal/Devices/sb16/0/Config/") + kKeys[i]) {
         continue;
@@ -295,15 +299,16 @@ void Sound(const Machine& machine, SoundCard* card) {
         card->kind = kSoundUnsaid;
       }
       const Blaster& line = BlasterLine();
-      long wanted[] = {line.port, line.irq, line.dma};
-      *fixes[i] = {
-          "value=\"" +
-              (i == 0 ? "0x" + Hex(wanted[i]) : std::to_string(wanted[i])) +
-              "\"",
-          "its ExtraDataItem " + name + " (line " + std::to_string(item->line) +
-              ")"};
+      long wanted[] = {line.port, line.irq, line.dma, 0x0405};
+      *fixes[i] = {"value=\"" +
+                       (i == 0 || i == 3 ? "0x" + Hex(wanted[i])
+                                         : std::to_string(wanted[i])) +
+                       "\"",
+                   "its ExtraDataItem " + name + " (line " +
+                       std::to_string(item->line) + ")"};
     }
   }
+  SetDspVersion(version, card->set_card, card);
 }
 
 }  // namespace
