@@ -934,6 +934,14 @@ TEST(DiskImage, LeavesADiskOthersAreBuiltOnAlone) {
        },
        "base.img", "my.log",
        "commit it into this disk with bximage -func=commit first"},
+      {"an undoable redolog named by journal=, over a sparse layer over "
+       "c.img.0",
+       [&] {
+         sparse_child(mine + "/c.img.1", mine + "/c.img.0");
+         redolog(mine + "/my.log", "Undoable", 16 << 20, mine + "/c.img.1");
+       },
+       "c.img.1", "my.log",
+       "commit it into this disk with bximage -func=commit first", false, true},
       {"Bochs' lock beside the disk",
        [&] { std::ofstream(mine + "/base.img.lock") << "1"; }, "base.img", "",
        "in use by Bochs"},
