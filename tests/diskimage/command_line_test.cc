@@ -738,6 +738,13 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
          disk("c.img", "raw");
        },
        "win95.xml", 0, "drive C is {folder}/c.img", "old.img"},
+      {"a libvirt domain booting hd, its virtio disk listed before its IDE one",
+       "libvirt-first-bus",
+       [&] {
+         disk("old.img", "raw");
+         disk("c.img", "raw");
+       },
+       "win95.xml", 0, "drive C is {folder}/c.img", "old.img"},
       {"a PCem machine with its CD-ROM drive on the primary master",
        "pcem-cdrom-primary",
        [&] {

@@ -16,6 +16,13 @@
 //     those with <boot order='N'/> by N first,      bootentry_add,
 //     then the rest by kind (IDE, SATA, virtio,     src/block.h DTYPE_*
 //     USB, SCSI) and place
+//   where no device has a <boot order>, <os><boot   domain_postparse.c
+//     dev='hd'/> (the default where no <boot dev>   virDomainDefBootOrder-
+//     is given) is a boot index on the first hard   PostParse; qemu_process.c
+//     disk in libvirt's order of its disks: buses   qemuProcessPrepareDevice-
+//     as each first comes, each by its dev          Bootorder; domain_conf.c
+//                                                   virDomainDiskInsert-
+//                                                   PreAlloced
 //   kept saved: a managed save NAME.save in the     libvirt src/qemu/
 //     save folder of qemu:///system (/var/lib/      qemu_conf.c virQEMU-
 //     libvirt/qemu/save) or of qemu:///session      DriverConfigNew
@@ -54,6 +61,10 @@ const char* const kKept[] = {
     "domain/devices/disk/target",
     "domain/devices/disk/address",
     "domain/devices/disk/boot",
+    "domain/devices/interface/boot",
+    "domain/devices/hostdev/boot",
+    "domain/devices/redirdev/boot",
+    "domain/os/boot",
     "domain/devices/sound/address",
     "domain/commandline/arg",
     "domain/override/device",
@@ -108,7 +119,10 @@ struct Disk {
   const XmlElement* element;
   std::string dev;
   long order;  // its boot order, or LONG_MAX
-  int kind;    // IDE first
+  // Its place in libvirt's order: its bus's (as buses first come), its
+  // dev's index there, and where the file gives it.
+  std::tuple<size_t, long, size_t> listed;
+  int kind;  // IDE first
   long controller, bus, unit;
   bool operator<(const Disk& other) const {
     return std::tie(order, kind, controller, bus, unit) <
@@ -136,6 +150,18 @@ long DevIndex(const std::string& dev) {
   return -1;
 }
 
+// A disk's bus: <target bus=>, else as its dev's prefix says.
+std::string Bus(const XmlElement& target) {
+  std::string bus = Attribute(target, "bus");
+  if (bus.empty()) {
+    const std::string& dev = Attribute(target, "dev");
+    bus = dev.compare(0, 2, "sd") == 0   ? "scsi"
+          : dev.compare(0, 2, "vd") == 0 ? "virtio"
+                                         : "ide";
+  }
+  return bus;
+}
+
 bool ReadDisk(const XmlElement& element, Disk* disk) {
   std::string device = Attribute(element, "device");
   const XmlElement* target = Child(element, "target");
@@ -144,12 +170,7 @@ bool ReadDisk(const XmlElement& element, Disk* disk) {
   }
   disk->element = &element;
   disk->dev = Attribute(*target, "dev");
-  std::string bus = Attribute(*target, "bus");
-  if (bus.empty()) {
-    bus = disk->dev.compare(0, 2, "sd") == 0   ? "scsi"
-          : disk->dev.compare(0, 2, "vd") == 0 ? "virtio"
-                                               : "ide";
-  }
+  std::string bus = Bus(*target);
   static const char* const kKinds[] = {"ide", "sata", "virtio", "usb", "scsi"};
   const char* const* kind =
       std::find(std::begin(kKinds), std::end(kKinds), bus);
@@ -172,15 +193,48 @@ bool ReadDisk(const XmlElement& element, Disk* disk) {
   return true;
 }
 
+// Whether <os><boot dev='hd'/> gives the first hard disk a boot index:
+// where no device has a <boot order> of its own, and hd is among the
+// <boot dev>s, or none is given.
+bool BootsFirstHardDisk(const Machine& machine) {
+  const XmlElement* devices = Child(machine.xml, "devices");
+  for (const XmlElement& device :
+       devices ? devices->children : std::vector<XmlElement>{}) {
+    if (Child(device, "boot")) return false;
+  }
+  const XmlElement* os = Child(machine.xml, "os");
+  std::vector<const XmlElement*> boots =
+      os ? Children(*os, "boot") : std::vector<const XmlElement*>{};
+  return boots.empty() ||
+         std::any_of(boots.begin(), boots.end(), [](const XmlElement* boot) {
+           return Attribute(*boot, "dev") == "hd";
+         });
+}
+
 MachineVerdict DriveC(const Machine& machine, MachineDisk* found) {
   std::vector<Disk> disks;
+  std::vector<std::string> buses;  // as they first come
   const XmlElement* devices = Child(machine.xml, "devices");
-  for (const XmlElement* element : devices ? Children(*devices, "disk")
-                                           : std::vector<const XmlElement*>{}) {
+  std::vector<const XmlElement*> elements =
+      devices ? Children(*devices, "disk") : std::vector<const XmlElement*>{};
+  for (size_t i = 0; i < elements.size(); ++i) {
+    const XmlElement* target = Child(*elements[i], "target");
+    if (!target) continue;
+    std::string bus = Bus(*target);
+    size_t group = std::find(buses.begin(), buses.end(), bus) - buses.begin();
+    if (group == buses.size()) buses.push_back(bus);
     Disk disk;
-    if (ReadDisk(*element, &disk)) disks.push_back(disk);
+    if (!ReadDisk(*elements[i], &disk)) continue;
+    disk.listed = {group, DevIndex(disk.dev), i};
+    disks.push_back(disk);
   }
   if (disks.empty()) return NoDisk(machine, "no hard disk", found);
+  if (BootsFirstHardDisk(machine)) {
+    std::min_element(
+        disks.begin(), disks.end(),
+        [](const Disk& a, const Disk& b) { return a.listed < b.listed; })
+        ->order = 0;
+  }
   const Disk& first = *std::min_element(disks.begin(), disks.end());
   std::string what = "first hard disk " + first.dev + " (line " +
                      std::to_string(first.element->line) + ")";
