@@ -1116,11 +1116,15 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
       EXPECT_TRUE(after == before) << "a byte or a time moved";
     } else if (fs::exists(folder + "/" + row.base)) {
       // Bochs' own commit of the redolog onto a copy of the base.
-      std::string base = row.base;
-      ASSERT_TRUE(Shell(
-          "cd " + folder + " && cp " + base + " base.raw && cp " +
-          (fs::exists(folder + "/my.log") ? "my.log" : base + ".redolog") +
-          " base.log && bximage -func=commit base.raw base.log -q"));
+      std::string commit = "cd " + folder;
+      commit.append(" && cp ").append(row.base).append(" base.raw && cp ");
+      if (fs::exists(folder + "/my.log")) {
+        commit.append("my.log");
+      } else {
+        commit.append(row.base).append(".redolog");
+      }
+      ASSERT_TRUE(Shell(commit.append(
+          " base.log && bximage -func=commit base.raw base.log -q")));
       EXPECT_NE(
           ReadFile(folder + "/base.raw").find("SET  BLASTER=A220 I5  D1 T4"),
           std::string::npos);
