@@ -700,7 +700,7 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
        [&] { disk("c.img", "raw"); }, "win95.cfg", 0,
        "a PCem machine's drive C is {folder}/c.img", "", false, false,
        "PCem's Sound Blaster 16 is on IRQ 7, the BLASTER line says 5: set "
-       "sndcard = sbprov2, and irq = 5 in [Sound Blaster Pro v2]"},
+       "sndcard = sbprov2 and, in [Sound Blaster Pro v2], irq = 5"},
       {"a DOSBox-X machine, its Sound Blaster on its default IRQ", "dosbox-x",
        [&] { disk("hdd.img", "raw"); }, "win95.conf", 0,
        "a DOSBox-X machine's drive C is {folder}/hdd.img", "", false, false,
@@ -1014,8 +1014,8 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
        66, "v2 is on DMA 3, the BLASTER line says 1: set dma = 1 in [Sound"},
       {"PCem: a Sound Blaster 16, on IRQ 7 always", "sound-pcem", [] {},
        "irq.cfg", 66,
-       "16 is on IRQ 7, the BLASTER line says 5: set sndcard = sbprov2, and "
-       "irq = 5 in [Sound Blaster Pro v2]"},
+       "16 is on IRQ 7, the BLASTER line says 5: set sndcard = sbprov2 and, "
+       "in [Sound Blaster Pro v2], irq = 5"},
       {"PCem: no Sound Blaster", "sound-pcem", [] {}, "none.cfg", 66,
        "PCem's machine has no Sound Blaster, the BLASTER line says"},
       {"libvirt: a Sound Blaster where the BLASTER line says", "sound-libvirt",

@@ -393,12 +393,7 @@ void Sound(const Machine& machine, SoundCard* card) {
     }
     return;
   }
-  card->kind = kSoundCard;
-  card->name = "Sound Blaster 16";
-  card->type = 6;
-  card->port = 0x220;
-  card->irq = 5;
-  card->dma = 1;
+  SetSoundBlaster16(card);
 }
 
 }  // namespace

@@ -203,8 +203,8 @@ void Sound(const Machine& machine, SoundCard* card) {
   const Blaster& line = BlasterLine();
   std::string in = "[Sound Blaster Pro v2]";
   card->emulator = "PCem";
-  card->set_card = {"set sndcard = sbprov2, and irq = " +
-                        std::to_string(line.irq) + " in " + in,
+  card->set_card = {"set sndcard = sbprov2 and, in " + in +
+                        ", irq = " + std::to_string(line.irq),
                     ""};
   std::string sndcard = Value(machine, "", "sndcard");
   auto known =

@@ -177,6 +177,15 @@ void SetDspVersion(long version, const SoundFix& fix, SoundCard* card) {
   }
 }
 
+void SetSoundBlaster16(SoundCard* card) {
+  card->kind = kSoundCard;
+  card->name = "Sound Blaster 16";
+  card->type = 6;
+  card->port = 0x220;
+  card->irq = 5;
+  card->dma = 1;
+}
+
 std::string Hex(long value) {
   char text[24];
   snprintf(text, sizeof text, "%lX", static_cast<unsigned long>(value));

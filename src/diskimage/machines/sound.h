@@ -76,6 +76,10 @@ long DspType(long version);
 // its T, name and the change that makes it one the BLASTER line serves.
 void SetDspVersion(long version, const SoundFix& fix, SoundCard* card);
 
+// `card` made a Sound Blaster 16 at the resources the card itself starts
+// on (port 220, IRQ 5, DMA 1), where an emulator gives it no others.
+void SetSoundBlaster16(SoundCard* card);
+
 // `value` in hexadecimal, as the BLASTER line writes ports ("220").
 std::string Hex(long value);
 

@@ -271,12 +271,7 @@ void Sound(const Machine& machine, SoundCard* card) {
         enabled ? "its audio controller is " + controller : "its audio is off";
     return;
   }
-  card->kind = kSoundCard;
-  card->name = "Sound Blaster 16";
-  card->type = 6;
-  card->port = 0x220;
-  card->irq = 5;
-  card->dma = 1;
+  SetSoundBlaster16(card);
   const char* const kKeys[] = {"Port", "IRQ", "DMA", "Version"};
   long version = 0x0405;
   long* fields[] = {&card->port, &card->irq, &card->dma, &version};

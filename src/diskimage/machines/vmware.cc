@@ -316,12 +316,7 @@ void Sound(const Machine& machine, SoundCard* card) {
     card->kind = kSoundNone;
     if (present) card->name = "its sound card is an " + device;
   } else if (device == "sb16") {
-    card->kind = kSoundCard;
-    card->name = "Sound Blaster 16";
-    card->type = 6;
-    card->port = 0x220;
-    card->irq = 5;
-    card->dma = 1;
+    SetSoundBlaster16(card);
   }
 }
 
