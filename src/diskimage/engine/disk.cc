@@ -16,6 +16,7 @@
 #include "diskimage/formats/vhd.h"
 #include "diskimage/machines/machine.h"
 #include "diskimage/machines/vbox.h"
+#include "diskimage/qemu/probe.h"
 #include "diskimage/qemu/tools.h"
 #include "diskimage/volume/volume.h"
 #include "helpers/paths.h"
@@ -239,7 +240,15 @@ DiskStatus OpenByFooter(Disk* disk, const ImageInfo& info, uint64_t needed) {
 // can be opened, a raw image is changed directly.
 DiskStatus OpenByQemu(Disk* disk) {
   ImageInfo info;
-  InfoResult read = ReadImageInfo(disk->path, "", &info);
+  // A file whose bytes prove it raw needs no qemu-img to say so.
+  InfoResult read;
+  if (!FindProgram("qemu-img").empty() &&
+      QemuSeesRaw(disk->image_fd, disk->path, &info.virtual_size)) {
+    info.format = "raw";
+    read = kInfoRead;
+  } else {
+    read = ReadImageInfo(disk->path, "", &info);
+  }
   if (read == kInfoNoQemuImg) return OpenWithoutQemu(disk);
   if (read != kInfoRead) {
     return Refuse(disk, kDiskUnusable, "qemu-img cannot read the image");
