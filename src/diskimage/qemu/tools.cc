@@ -1,9 +1,11 @@
 #include "diskimage/qemu/tools.h"
 
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "diskimage/formats/qcow2_map.h"
 #include "helpers/spawn.h"
 #include "lines.h"
 
@@ -121,6 +123,11 @@ std::string JsonString(const std::string& text) {
 
 bool MapOwnExtents(const std::string& file,
                    std::vector<StoredExtent>* extents) {
+  // Read here where its layout is QEMU's plain one, else by QEMU's map.
+  int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  Qcow2Map mapped = fd >= 0 ? MapQcow2(fd, extents) : kQcow2Unreadable;
+  if (fd >= 0) close(fd);
+  if (mapped == kQcow2Mapped) return true;
   extents->clear();
   std::string text;
   // Its own clusters alone: the backing file it names is never opened.

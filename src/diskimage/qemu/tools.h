@@ -26,7 +26,8 @@ InfoResult ReadImageInfo(const std::string& image,
                          const std::string& driver_options, ImageInfo* info);
 
 // The extents qcow2 file `file` holds itself (its backing file, if it
-// names one, is not opened), as qemu-img map tells them. False when it
+// names one, is not opened): read from its tables (qcow2_map.h), or told
+// by qemu-img map where their layout is not the plain one. False when it
 // cannot tell.
 bool MapOwnExtents(const std::string& file, std::vector<StoredExtent>* extents);
 
