@@ -10,10 +10,12 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 
 #include "diskimage/formats/commit.h"
+#include "diskimage/formats/layer.h"
 #include "diskimage/qemu/tools.h"
 #include "diskimage/qemu/view.h"
 #include "helpers/io.h"
@@ -397,10 +399,46 @@ bool Untouched(const Journal& journal, const std::vector<StoredExtent>& extents,
   return read && sector * 8 == before.size();
 }
 
+// The commit into a raw image, written here as qemu-img commit's job
+// writes it (commit_run, block/commit.c: each range the journal holds,
+// whole, at its offset; zeros where it holds zeros), then synced. Writing
+// it again after a cut leaves the same disk.
+bool CommitIntoRaw(const Journal& journal, int source,
+                   const std::vector<StoredExtent>& extents) {
+  std::string bytes;
+  for (const StoredExtent& extent : extents) {
+    uint64_t end = extent.offset + extent.length;
+    for (uint64_t offset = extent.offset; offset < end;) {
+      bytes.resize(std::min(kPiece, end - offset));
+      if (!ReadExtent(source, extent, offset, &bytes[0], bytes.size()) ||
+          !LayerWriteAt(journal.image_fd, bytes.data(), bytes.size(), offset)) {
+        return false;
+      }
+      offset += bytes.size();
+    }
+  }
+  return fsync(journal.image_fd) == 0;
+}
+
+// Whether the commit writes the image here rather than through qemu-img:
+// a format of the program's own, or a raw image QEMU opens itself.
+bool CommitsHere(const Journal& journal) {
+  return journal.chain ||
+         (journal.format == "raw" && journal.image_nodes.empty());
+}
+
 // The commit into a format of the program's own (commit.h).
 bool CommitIntoOwn(const Journal& journal, int source,
                    const std::vector<StoredExtent>& extents) {
   return journal.chain && CommitIntoChain(journal.chain, source, extents);
+}
+
+// The commit's writes into the image itself, by whichever writes them.
+bool WriteCommit(const Journal& journal, int source,
+                 const std::vector<StoredExtent>& extents) {
+  if (journal.chain) return CommitIntoOwn(journal, source, extents);
+  if (CommitsHere(journal)) return CommitIntoRaw(journal, source, extents);
+  return RunCommit(journal, journal.image, journal.image_fd);
 }
 
 // From the record past the commit point to the journal gone. A commit in
@@ -420,7 +458,7 @@ bool CommitFromRecord(const Journal& journal, const std::string& before,
   std::vector<StoredExtent> extents;
   if (mapped) {
     extents = *mapped;
-  } else if ((again || journal.chain) &&
+  } else if ((again || CommitsHere(journal)) &&
              !MapOwnExtents(journal.overlay, &extents)) {
     return false;
   }
@@ -434,11 +472,9 @@ bool CommitFromRecord(const Journal& journal, const std::string& before,
         journal.record + " to keep the image as it is)";
     return false;
   }
-  bool done =
-      WriteRecord(journal, kCommitting, before) &&
-      (journal.chain ? CommitIntoOwn(journal, source, extents)
-                     : RunCommit(journal, journal.image, journal.image_fd)) &&
-      (!again || RepairLeaks(journal));
+  bool done = WriteRecord(journal, kCommitting, before) &&
+              WriteCommit(journal, source, extents) &&
+              (!again || RepairLeaks(journal));
   close(source);
   if (done) DiscardJournal(journal);
   return done;

@@ -7,7 +7,8 @@
 // complete and synced, IMAGE-journal-commit records the image it was made
 // over (file system, inode, size, modification time), written whole and renamed
 // into place: that rename is the commit point. QEMU's own commit then
-// writes the changed clusters, and both files go once that is synced. A
+// writes the changed clusters (into a raw image the program writes them
+// itself, as QEMU would), and both files go once that is synced. A
 // run that finds a committed journal first commits it, into that same
 // image only; anything else it finds is deleted.
 //
