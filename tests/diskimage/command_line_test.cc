@@ -874,6 +874,14 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
          disk("images/hdd.img", "raw");
        },
        "win95.conf", 0, "drive C is {folder}/images/hdd.img"},
+      {"a DOSBox-X machine that mounts e:\\..\\HDD.IMG: DOS stays in e:'s root",
+       "dosbox-x-dots",
+       [&] {
+         fs::create_directories(folder + "/images");
+         disk("images/hdd.img", "raw");
+         disk("hdd.img", "raw");
+       },
+       "win95.conf", 0, "drive C is {folder}/images/hdd.img", "hdd.img"},
       {"a DOSBox-X machine that mounts D before C: BIOS disk 2 is D's",
        "dosbox-x-d-first",
        [&] {
@@ -963,6 +971,18 @@ TEST(DiskImage, MachineFilesLeadToDriveC) {
          write("win95.conf", mounts);
        },
        "win95.conf", 66, "no image mounted as drive C", "", true},
+      {"a DOSBox-X drive C through 800 D\\..\\ in a drive of 50000 files", "",
+       [&] {
+         fs::create_directories(folder + "/images/d");
+         for (int i = 0; i < 50000; ++i) {
+           write("images/" + std::to_string(i), "");
+         }
+         std::string path;
+         for (int i = 0; i < 800; ++i) path += "D\\..\\";
+         write("win95.conf", "[autoexec]\nmount e images\nimgmount c e:\\" +
+                                 path + "C.IMG\n");
+       },
+       "win95.conf", 66, "C.IMG, which does not exist", "", true},
       {"a VirtualBox machine whose disk is gone", "virtualbox-disk-gone", [] {},
        "Win95.vbox", 66, "Win95.vdi, which does not exist"},
       // Sound cards where the BLASTER line says, elsewhere, or none (VMware

@@ -24,8 +24,9 @@
 //     deciding where neither -t nor -fs is given
 //   its files are the words left up to an option;   IMGMOUNT::ParseFiles
 //     a file that is not there is tried with ~ as
-//     the home folder, then as a DOS path through
-//     a drive MOUNT gave a folder then; '\' is '/'
+//     the home folder, then as a DOS path through   src/dos/dos_files.cpp
+//     a drive MOUNT gave a folder then, its ..      DOS_MakeName
+//     never above the drive's root; '\' is '/'
 //     (looked for once, for drive C alone)
 //   a hard disk mounted at a letter takes the       dos_programs.cpp
 //     first free BIOS disk from 2 (0x80), one       AttachToBiosAndIde-
@@ -250,14 +251,26 @@ bool Exists(const std::string& path) {
   return !path.empty() && stat(path.c_str(), &st) == 0;
 }
 
-// `rest` below `folder`, each name matched regardless of case where it is
-// not there as written, as DOSBox-X's local drives match DOS names.
+// `rest` below `folder`, the drive's root: its names as DOS_MakeName
+// leaves them (".", "..", "..." and the like taken in the name, never
+// above the root), each then matched regardless of case where it is not
+// there as written, as DOSBox-X's local drives match DOS names.
 std::string Below(std::string folder, const std::string& rest) {
+  std::vector<std::string> names;
   for (size_t at = 0; at < rest.size();) {
     size_t slash = std::min(rest.find('/', at), rest.size());
     std::string name = rest.substr(at, slash - at);
     at = slash + 1;
-    if (name.empty()) continue;
+    if (name.empty() || name == ".") continue;
+    if (name.find_first_not_of('.') != std::string::npos) {
+      names.push_back(name);
+      continue;
+    }
+    for (size_t up = 1; up < name.size() && !names.empty(); ++up) {
+      names.pop_back();
+    }
+  }
+  for (const std::string& name : names) {
     std::string path = folder;
     path.append("/").append(name);
     if (!Exists(path)) {
