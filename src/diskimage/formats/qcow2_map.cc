@@ -10,7 +10,7 @@ namespace {
 const uint64_t kOffsetMask = 0x00fffffffffffe00;  // L1E_/L2E_OFFSET_MASK
 const uint64_t kCompressed = uint64_t{1} << 62;   // QCOW_OFLAG_COMPRESSED
 const uint64_t kZero = 1;                         // QCOW_OFLAG_ZERO
-const uint64_t kTablePiece = 64 * 1024;           // L1 bytes read at a time
+const uint64_t kTablePiece = uint64_t{64} << 10;  // L1 bytes read at a time
 
 // Adds `length` bytes at disk offset `offset` to `extents`, joined to the
 // last where they touch and are stored alike.
