@@ -24,6 +24,7 @@
 #include <set>
 #include <string>
 
+#include "diskimage/qemu/tools.h"
 #include "platform/host/drive/drive_c.h"
 #include "platform/host/drive/short_name.h"
 #include "platform/host/windows_path.h"
@@ -53,6 +54,43 @@ std::string ReadFromImage(const std::string& spec, const std::string& path) {
     pclose(pipe);
   }
   return bytes;
+}
+
+// The journal's map, read from its qcow2 tables, names what QEMU's own
+// map does: its data clusters where it stores them, its zero clusters as
+// zeros, and nothing it leaves to its backing file.
+TEST(DiskImage, MapsAJournalAsQemuDoes) {
+  ScratchDrive drive;
+  std::string base = drive.root + "/base.raw";
+  std::string top = drive.root + "/top.qcow2";
+  ASSERT_TRUE(Shell("qemu-img create -q -f raw " + base + " 4M && " +
+                    "qemu-img create -q -f qcow2 -b " + base + " -F raw " +
+                    top + " && qemu-io -f qcow2 -c 'write -P 0xab 0 4k' " +
+                    "-c 'write -z 1M 128k' -c 'write -P 0xcd 3M 64k' " +
+                    "-c 'write -P 0xce 3200k 64k' " + top + " >/dev/null"));
+  std::vector<StoredExtent> extents;
+  ASSERT_TRUE(MapOwnExtents(top, &extents));
+  const int64_t kZeros = -1, kData = 0;
+  const struct {
+    uint64_t offset, length;
+    int64_t kind;
+    char first;
+  } expected[] = {{0, 65536, kData, '\xab'},
+                  {1048576, 131072, kZeros, 0},
+                  {3145728, 65536, kData, '\xcd'},
+                  {3276800, 65536, kData, '\xce'}};
+  ASSERT_EQ(extents.size(), std::size(expected));
+  std::string bytes = ReadFile(top);
+  for (size_t i = 0; i < extents.size(); ++i) {
+    EXPECT_EQ(extents[i].offset, expected[i].offset) << i;
+    EXPECT_EQ(extents[i].length, expected[i].length) << i;
+    EXPECT_EQ(extents[i].stored_at < 0, expected[i].kind == kZeros) << i;
+    if (extents[i].stored_at >= 0) {
+      EXPECT_EQ(bytes.at(static_cast<size_t>(extents[i].stored_at)),
+                expected[i].first)
+          << i;
+    }
+  }
 }
 
 TEST(DiskImage, WritesTheShortNamesTheVolumeStores) {
