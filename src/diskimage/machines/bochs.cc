@@ -309,9 +309,10 @@ bool IsUndoableRedolog(const std::string& path) {
   ReadRegular(path, 512, &head);
   uint64_t version = head.size() == 512 ? LittleEndian(head, 64, 4) : 0;
   return (version == 0x00020000 || version == 0x00010000) &&
-         head.compare(0, 23, std::string("Bochs Virtual HD Image", 23)) == 0 &&
-         head.compare(32, 8, std::string("Redolog", 8)) == 0 &&
-         head.compare(48, 9, std::string("Undoable", 9)) == 0;
+         // Each name with its NUL, as Bochs compares them.
+         head.compare(0, 23, "Bochs Virtual HD Image", 23) == 0 &&
+         head.compare(32, 8, "Redolog", 8) == 0 &&
+         head.compare(48, 9, "Undoable", 9) == 0;
 }
 
 MachineVerdict DriveC(const Machine& machine, MachineDisk* found) {
@@ -362,13 +363,11 @@ MachineVerdict DriveC(const Machine& machine, MachineDisk* found) {
       // drive C.
       if (!redolog.empty() && stat(redolog.c_str(), &st) == 0) {
         if (!IsUndoableRedolog(redolog)) {
-          return Refused(machine,
-                         std::string(machine.reader->kind) +
-                             " whose drive C (" + name + ") has the redolog " +
-                             redolog +
-                             ", which is no Bochs undoable redolog: Bochs "
-                             "stops at it",
-                         found);
+          std::string why = machine.reader->kind;
+          why += " whose drive C (" + name + ") has the redolog ";
+          why += redolog;
+          why += ", which is no Bochs undoable redolog: Bochs stops at it";
+          return Refused(machine, why, found);
         }
         found->parents = {found->disk};
         found->disk = redolog;
