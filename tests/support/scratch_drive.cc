@@ -25,7 +25,13 @@ ScratchDrive::ScratchDrive() {
   std::string pattern =
       (fs::temp_directory_path() / "dossetup-drive-XXXXXX").string();
   if (!mkdtemp(pattern.data())) ADD_FAILURE() << "mkdtemp failed";
-  root = pattern;
+  folder = pattern;
+  // Open to other users as the temporary folder is: some tests run the
+  // program as another user on an image made here.
+  fs::permissions(folder, fs::perms::all | fs::perms::sticky_bit);
+  root = folder + "/drive";
+  std::error_code error;
+  if (!fs::create_directory(root, error)) ADD_FAILURE() << error.message();
   HostChooseDriveC(root.c_str());
   HostForceLegacyResolve(false);
   FaultReset();
@@ -34,32 +40,9 @@ ScratchDrive::ScratchDrive() {
 ScratchDrive::~ScratchDrive() {
   HostReleaseDriveC();
   FaultReset();
-  // Also what a run on an image made beside it, if it stopped midway.
+  // Also what a run on an image made beside it left, if it stopped midway.
   std::error_code ignored;
-  fs::remove_all(root, ignored);
-  for (const char* suffix : {".img",
-                             ".img.raw",
-                             ".img.volume",
-                             ".tmp",
-                             ".img-journal",
-                             ".img-journal-commit",
-                             ".img-journal-commit.new",
-                             ".img-journal-image",
-                             ".img.raw.file",
-                             ".img.parent.vhd",
-                             ".img.parent.vdi",
-                             ".img.before",
-                             ".img.after",
-                             ".img.c",
-                             ".img.c.redolog",
-                             ".img.c.redolog-journal",
-                             ".img.c.redolog-journal-commit",
-                             ".img.s.0",
-                             ".img.s.1",
-                             ".img.s.1-journal",
-                             ".img.s.1-journal-commit"}) {
-    fs::remove_all(root + suffix, ignored);
-  }
+  fs::remove_all(folder, ignored);
 }
 
 void ScratchDrive::Write(const std::string& path,

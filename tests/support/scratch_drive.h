@@ -14,6 +14,10 @@ struct ScratchDrive {
   ScratchDrive& operator=(const ScratchDrive&) = delete;
 
   std::string root;
+  // A folder of the drive's own, holding `root` and what a test puts beside
+  // it (an image, its journal, a TMPDIR): other tests' images never stand
+  // beside it, where a run would judge them as disks built on its own.
+  std::string folder;
 
   // Paths are relative to the drive, with '/'; folders are made as needed.
   void Write(const std::string& path, const std::string& bytes) const;
